@@ -1,0 +1,13 @@
+# Warnings, sanitizers and the include root shared by every target.
+add_library(kestrun_options INTERFACE)
+target_include_directories(kestrun_options INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_options(kestrun_options INTERFACE
+  -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wcast-align -Wformat=2 -Wimplicit-fallthrough
+  $<$<BOOL:${KESTRUN_WERROR}>:-Werror>)
+
+if(KESTRUN_SANITIZE)
+  set(KESTRUN_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
+      -fno-omit-frame-pointer)
+  target_compile_options(kestrun_options INTERFACE ${KESTRUN_SANITIZER_FLAGS})
+  target_link_options(kestrun_options INTERFACE ${KESTRUN_SANITIZER_FLAGS})
+endif()

@@ -1,0 +1,38 @@
+// Every location, name and label the tool uses. Paths are compiled in as
+// absolute paths; the derived ones are built once per install or uninstall
+// run by VQKS2Installer::initGlobals, under the platform's root prefix.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline constexpr char vqDefaultApplicationSupportRoot[] =
+    "/Library/Application Support/com.quendalore";
+inline constexpr char vqDefaultLaunchPlistFile[] = "com.quendalore.ks2.plist";
+inline constexpr char vqOldLaunchFullPath[] = "/Library/LaunchDaemons/com.quendalore.kestrun.plist";
+inline constexpr char vqDBFormatVersion[] = "FormatVersion";
+inline constexpr char vqDBVersion[] = "Version";
+inline constexpr char vqDBReferenceCounter[] = "ReferenceCounter";
+inline constexpr char vqDefaultWSLaunchPlistFile[] = "com.quendalore.ks2.ws.plist";
+inline constexpr char vqDefaultWSService[] = "com.quendalore.ks2.ws";
+
+inline constexpr char vqDaemonLabel[] = "com.quendalore.ks2";
+inline constexpr char vqLaunchDaemonsDir[] = "/Library/LaunchDaemons";
+inline constexpr char vqLaunchAgentsDir[] = "/Library/LaunchAgents";
+
+// The only database layout this tool reads and writes.
+inline constexpr uint32_t vqDBFormat = 1;
+
+// The version of the service this tool installs (8 in every release build).
+extern const uint32_t vqOwnVersion;
+
+// Seconds the service loop rests after each pass.
+extern const unsigned vqServicePassPause;
+
+// Derived paths; empty until initGlobals has built them.
+extern std::string vqDefaultKestrun1Path;     // .../com.quendalore/kestrun
+extern std::string vqDefaultKestrun2Path;     // .../com.quendalore/ks2, the directory set
+extern std::string vqDefaultInstLockFile;     // .../com.quendalore/ks2.lock
+extern std::string vqDefaultInstPlistFile;    // .../ks2/inst.plist
+extern std::string vqDefaultUninstallerPath;  // .../ks2/bin/kestrun
+extern std::string vqDefaultLaunchFullPath;   // /Library/LaunchDaemons/com.quendalore.ks2.plist

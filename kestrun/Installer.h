@@ -1,0 +1,105 @@
+// VQKS2Installer: one install or uninstall run of the shared service. It owns
+// the installation database in memory, the installation lock, the backup made
+// during an update, and the transactions that string these together.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/file_manager.h"
+#include "platform/logger.h"
+#include "platform/property_list.h"
+
+// Results of readDB.
+enum InstDBResult : int {
+  InstDBOlder = 0,    // valid, an older version is installed
+  InstDBMissing = 1,  // no readable dictionary at the database path
+  InstDBInvalid = 2,  // a dictionary, but not of the accepted format
+  InstDBCurrent = 3,  // valid, this version or a newer one is installed
+};
+
+class VQKS2Installer {
+ public:
+  // Both answer null when a field cannot be made; neither logs.
+  static std::unique_ptr<VQKS2Installer> initWithSource(const char* source, vq::Logger& logger);
+  static std::unique_ptr<VQKS2Installer> initWithLogger(vq::Logger& logger);
+
+  // Builds the derived paths under the platform's root prefix, then makes
+  // sure the directory set's root exists. Logs nothing.
+  [[nodiscard]] static bool initGlobals();
+  // Creates the directory set's root and any missing parent with mode 0755,
+  // owner 0 and group 0; an existing directory keeps its attributes.
+  [[nodiscard]] static bool createDirSet();
+  // FormatVersion 1, Version 8, ReferenceCounter 0.
+  static vq::PropertyList createDefaultInstPlist();
+
+  // Takes the installation lock, waiting while another process holds it. The
+  // lock lasts until unlock or the end of the process.
+  [[nodiscard]] bool lock();
+  void unlock();
+
+  // Classifies the database on disk and, when it is valid, adopts it.
+  [[nodiscard]] int readDB();
+  [[nodiscard]] bool writeDB();
+  // Adds delta to the counter in memory, clamped to 0 ... 4294967295.
+  [[nodiscard]] bool incrementRefCounter(int32_t delta, uint32_t* newValue);
+  [[nodiscard]] bool applyMyVersion();
+
+  bool backupPreviousFiles();
+  bool removeBackup();
+  bool restoreBackup();
+
+  // Runs a program through the child process runner, logging its exit code
+  // and output at info level.
+  [[nodiscard]] bool execve(const char* path, char* const argv[]);
+
+  // Backs up the older installation and has its own tool remove it.
+  [[nodiscard]] bool uninstallPrevious();
+  // Owner 0 and group 0 for path and everything below it; modes untouched.
+  [[nodiscard]] bool setAttrsRecurse(const std::string& path);
+
+  [[nodiscard]] bool serviceLoadStartWithFile(const std::string& file, const std::string& path);
+  bool launchctlUnload(const std::string& path);
+  [[nodiscard]] bool serviceLoadStart();
+
+  void recover();
+  void removeAll();
+  void blockKestrunV1();
+  [[nodiscard]] int install(bool refOnly);
+  [[nodiscard]] int uninstall(bool* removedAll);
+
+  const vq::PropertyList& database() const { return instDB; }
+  const std::optional<std::string>& backupDirectory() const { return KS2BackupDir; }
+  int lockDescriptor() const { return lock_fd; }
+
+  // The lock descriptor stays open: the lock is released when the process
+  // ends. A lock file scheduled for deletion by removeAll goes here.
+  ~VQKS2Installer();
+  VQKS2Installer(const VQKS2Installer&) = delete;
+  VQKS2Installer& operator=(const VQKS2Installer&) = delete;
+
+ private:
+  struct Token {};
+
+ public:
+  VQKS2Installer(Token, vq::Logger& log, vq::FileManager* fileManager);
+
+ private:
+  // Checks that the older installed tool, and every folder above it, belongs
+  // to root and is writable by nobody else before it is run as root.
+  bool isSafeToRun(const std::string& path);
+  // Replaces the directory set by a copy of the source, made beside it and
+  // renamed into place, so that it is never seen half-copied.
+  vq::FsResult copySourceToDirectorySet();
+
+  vq::PropertyList instDB;
+  std::optional<std::string> sourceDir;
+  std::optional<std::string> KS2BackupDir;
+  int lock_fd = -1;
+  vq::Logger* logger;
+  vq::FileManager* fm;
+  // The lock file of a complete removal, deleted when the run ends.
+  std::optional<std::string> lockFileToRemove;
+};

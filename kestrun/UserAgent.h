@@ -1,0 +1,37 @@
+// VQKS2UserAgent: the per-user "ws" launchd agent. Installs its property list
+// among the system-wide launch agents, activates it in every local user's
+// "gui" domain, and takes it out again.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/file_manager.h"
+#include "platform/logger.h"
+
+class VQKS2UserAgent {
+ public:
+  // Null when the property-list path or the file manager cannot be made.
+  static std::unique_ptr<VQKS2UserAgent> initWithLogger(vq::Logger& logger);
+
+  // Bootstraps and kick-starts the agent for every local user; with verbose,
+  // prints "ws agent is activated for: <names>." on standard output.
+  void runOnceVerbose(bool verbose);
+  // Copies "<serviceDir>/conf/com.quendalore.ks2.ws.plist" into place.
+  [[nodiscard]] bool install(const std::string& serviceDir);
+  // Boots the agent out of every user's domain and deletes its property list.
+  void remove();
+
+  const std::string& propertyListPath() const { return plistFullPath; }
+
+ private:
+  struct Token {};
+
+ public:
+  VQKS2UserAgent(Token, vq::Logger& log, std::string plistPath, vq::FileManager* fileManager);
+
+ private:
+  vq::Logger* logger;
+  std::string plistFullPath;
+  vq::FileManager* fm;
+};

@@ -1,0 +1,17 @@
+// The tool's entry point and its install and uninstall procedures.
+#pragma once
+
+#include "platform/logger.h"
+
+// Exit statuses of the tool.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+
+// The whole command line: root check, dispatch, and the exit status.
+int KestrunMain(int argc, char* argv[]);
+
+// Install from a payload directory: first install, update, or one more reference.
+int kestrun_install(const char* source, vq::Logger& logger);
+// One reference less, everything removed with the last; in update mode,
+// everything removed at once, without the lock and without the database.
+int kestrun_uninstall(bool update, vq::Logger& logger);

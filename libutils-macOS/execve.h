@@ -1,0 +1,20 @@
+// Runs a program as a child process with an empty environment, waits for it,
+// logs the start of what it printed and judges its exit code.
+#pragma once
+
+#include "platform/logger.h"
+
+// True when the child ran and its exit-code field (status bits 8 to 15) is 0.
+// Exit code and output are logged at debug level. With newSession the child
+// starts a session of its own before anything else.
+[[nodiscard]] bool vq_execve(vq::Logger& logger, const char* path, char* const argv[],
+                             bool newSession);
+
+namespace vq {
+
+// The one implementation behind vq_execve and the installer's runner; they
+// differ in the type of the exit-code and output messages.
+[[nodiscard]] bool RunChildProcess(Logger& logger, LogType resultType, const char* path,
+                                   char* const argv[], bool newSession);
+
+}  // namespace vq

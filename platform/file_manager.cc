@@ -1,0 +1,444 @@
+#include "platform/file_manager.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/file_times.h"
+
+namespace vq {
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+FileType TypeOf(mode_t mode) {
+  if (S_ISREG(mode)) return FileType::kRegular;
+  if (S_ISDIR(mode)) return FileType::kDirectory;
+  if (S_ISLNK(mode)) return FileType::kSymbolicLink;
+  return FileType::kOther;
+}
+
+std::string Join(const std::string& directory, const char* name) {
+  std::string out = directory;
+  if (out.empty() || out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+std::string StripTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Reads the names in an open directory; the descriptor stays owned by the caller.
+bool ReadNames(int dir_fd, std::vector<std::string>* names) {
+  const int copy = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    close(copy);
+    return false;
+  }
+  rewinddir(dir);
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsDotOrDotDot(entry->d_name)) names->emplace_back(entry->d_name);
+  }
+  const bool ok = errno == 0;
+  closedir(dir);
+  std::sort(names->begin(), names->end());
+  return ok;
+}
+
+// Removes the contents of the directory `name` inside `parent_fd`, then the
+// directory itself. Every step is relative to a descriptor, so a link swapped
+// in anywhere below is removed as a link, never followed.
+FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string& path,
+                      dev_t device) {
+  ScopedFd fd(openat(parent_fd, name.c_str(), kDirFlags));
+  if (!fd.valid()) {
+    // Replaced by something that is not a directory since it was looked at.
+    if (errno == ENOTDIR || errno == ELOOP) {
+      if (unlinkat(parent_fd, name.c_str(), 0) == 0) return FsResult::Ok();
+    }
+    return FsResult::Fail("remove", path, errno);
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return FsResult::Fail("remove", path, errno);
+  if (st.st_dev != device) return FsResult::Fail("remove", path, EXDEV);
+
+  std::vector<std::string> names;
+  if (!ReadNames(fd.get(), &names)) return FsResult::Fail("remove", path, errno);
+  for (const std::string& child : names) {
+    const std::string child_path = Join(path, child.c_str());
+    struct stat child_st;
+    if (fstatat(fd.get(), child.c_str(), &child_st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      return FsResult::Fail("remove", child_path, errno);
+    }
+    if (S_ISDIR(child_st.st_mode)) {
+      FsResult result = RemoveTreeAt(fd.get(), child, child_path, device);
+      if (!result) return result;
+    } else if (unlinkat(fd.get(), child.c_str(), 0) != 0 && errno != ENOENT) {
+      return FsResult::Fail("remove", child_path, errno);
+    }
+  }
+  fd.reset();
+  if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+    return FsResult::Fail("remove", path, errno);
+  }
+  return FsResult::Ok();
+}
+
+class TreeCopier {
+ public:
+  FsResult copyRegular(int source_fd, const struct stat& st, int dest_dir_fd, const char* name,
+                       const std::string& dest_path) {
+    ScopedFd out(openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600));
+    if (!out.valid()) return FsResult::Fail("copy", dest_path, errno);
+    if (buffer_.empty()) buffer_.resize(256 * 1024);
+    for (;;) {
+      const ssize_t n = read(source_fd, buffer_.data(), buffer_.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return FsResult::Fail("copy", dest_path, errno);
+      }
+      if (n == 0) break;
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t w = write(out.get(), buffer_.data() + done, static_cast<size_t>(n - done));
+        if (w < 0) {
+          if (errno == EINTR) continue;
+          return FsResult::Fail("copy", dest_path, errno);
+        }
+        done += w;
+      }
+    }
+    if (fchmod(out.get(), st.st_mode & 07777) != 0) return FsResult::Fail("copy", dest_path, errno);
+    SetFileTimes(out.get(), st);
+    return FsResult::Ok();
+  }
+
+  FsResult copyDirectory(int source_fd, const struct stat& st, const std::string& source_path,
+                         int dest_parent_fd, const char* name, const std::string& dest_path) {
+    if (mkdirat(dest_parent_fd, name, 0700) != 0) return FsResult::Fail("copy", dest_path, errno);
+    ScopedFd dest(openat(dest_parent_fd, name, kDirFlags));
+    if (!dest.valid()) return FsResult::Fail("copy", dest_path, errno);
+
+    std::vector<std::string> names;
+    if (!ReadNames(source_fd, &names)) return FsResult::Fail("copy", source_path, errno);
+    for (const std::string& child : names) {
+      FsResult result = copyChild(source_fd, child.c_str(), Join(source_path, child.c_str()),
+                                  dest.get(), Join(dest_path, child.c_str()));
+      if (!result) return result;
+    }
+    if (fchmod(dest.get(), st.st_mode & 07777) != 0) return FsResult::Fail("copy", dest_path, errno);
+    SetFileTimes(dest.get(), st);
+    return FsResult::Ok();
+  }
+
+  FsResult copyChild(int source_dir_fd, const char* name, const std::string& source_path,
+                     int dest_dir_fd, const std::string& dest_path) {
+    struct stat st;
+    if (fstatat(source_dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return FsResult::Fail("copy", source_path, errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+      ScopedFd fd(openat(source_dir_fd, name, kDirFlags));
+      if (!fd.valid()) return FsResult::Fail("copy", source_path, errno);
+      return copyDirectory(fd.get(), st, source_path, dest_dir_fd, name, dest_path);
+    }
+    if (S_ISREG(st.st_mode)) {
+      ScopedFd fd(openat(source_dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (!fd.valid()) return FsResult::Fail("copy", source_path, errno);
+      struct stat opened;
+      if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        return FsResult::Fail("copy", source_path, EINVAL);
+      }
+      return copyRegular(fd.get(), opened, dest_dir_fd, name, dest_path);
+    }
+    if (S_ISLNK(st.st_mode)) {
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
+      const ssize_t n = readlinkat(source_dir_fd, name, target.data(), target.size());
+      if (n < 0) return FsResult::Fail("copy", source_path, errno);
+      if (static_cast<size_t>(n) == target.size()) {
+        return FsResult::Fail("copy", source_path, ENAMETOOLONG);
+      }
+      target.resize(static_cast<size_t>(n));
+      if (symlinkat(target.c_str(), dest_dir_fd, name) != 0) {
+        return FsResult::Fail("copy", dest_path, errno);
+      }
+      return FsResult::Ok();
+    }
+    // FIFOs, sockets and devices are recreated, never opened: reading a FIFO
+    // would wait for a writer that never comes.
+    if (mknodat(dest_dir_fd, name, st.st_mode, st.st_rdev) != 0) {
+      return FsResult::Fail("copy", dest_path, errno);
+    }
+    return FsResult::Ok();
+  }
+
+ private:
+  std::vector<char> buffer_;
+};
+
+}  // namespace
+
+std::string ParentPath(const std::string& path) {
+  const std::string trimmed = StripTrailingSlashes(path);
+  const size_t slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return trimmed.substr(0, slash);
+}
+
+std::string LastPathComponent(const std::string& path) {
+  const std::string trimmed = StripTrailingSlashes(path);
+  const size_t slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return trimmed;
+  if (trimmed.size() == 1) return trimmed;
+  return trimmed.substr(slash + 1);
+}
+
+std::vector<std::string> PathComponents(const std::string& path) {
+  std::vector<std::string> components;
+  if (!path.empty() && path[0] == '/') components.emplace_back("/");
+  size_t pos = 0;
+  while (pos < path.size()) {
+    const size_t slash = path.find('/', pos);
+    const size_t end = slash == std::string::npos ? path.size() : slash;
+    if (end > pos) components.push_back(path.substr(pos, end - pos));
+    if (slash == std::string::npos) break;
+    pos = slash + 1;
+  }
+  return components;
+}
+
+std::string PathWithComponents(const std::vector<std::string>& components) {
+  std::string path;
+  for (const std::string& component : components) {
+    if (component == "/") {
+      path = "/";
+      continue;
+    }
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += component;
+  }
+  return path;
+}
+
+DirectoryEnumerator::DirectoryEnumerator(ScopedFd root) : root_(std::move(root)) {
+  stack_.push_back({std::string(), listNames("."), 0});
+}
+
+std::vector<std::string> DirectoryEnumerator::listNames(const std::string& relative) const {
+  std::vector<std::string> names;
+  ScopedFd fd(openat(root_.get(), relative.c_str(), kDirFlags));
+  if (fd.valid()) ReadNames(fd.get(), &names);
+  return names;
+}
+
+std::optional<std::string> DirectoryEnumerator::nextObject() {
+  while (!stack_.empty()) {
+    Frame& frame = stack_.back();
+    if (frame.next == frame.names.size()) {
+      stack_.pop_back();
+      continue;
+    }
+    std::string relative = frame.relative.empty()
+                               ? frame.names[frame.next]
+                               : frame.relative + "/" + frame.names[frame.next];
+    ++frame.next;
+    struct stat st;
+    if (fstatat(root_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode)) {
+      std::vector<std::string> names = listNames(relative);
+      stack_.push_back({relative, std::move(names), 0});
+    }
+    return relative;
+  }
+  return std::nullopt;
+}
+
+FileManager* FileManager::defaultManager() {
+  static FileManager manager;
+  return &manager;
+}
+
+FsResult FileManager::createDirectory(const std::string& path, bool withIntermediateDirectories,
+                                      const CreateAttributes& attributes) {
+  const mode_t mode = attributes.permissions.value_or(0755);
+  auto apply = [&](const std::string& created) -> FsResult {
+    if (attributes.permissions && chmod(created.c_str(), *attributes.permissions) != 0) {
+      return FsResult::Fail("chmod", created, errno);
+    }
+    if (attributes.owner || attributes.group) {
+      const uid_t owner = attributes.owner ? *attributes.owner : static_cast<uid_t>(-1);
+      const gid_t group = attributes.group ? *attributes.group : static_cast<gid_t>(-1);
+      if (lchown(created.c_str(), owner, group) != 0) {
+        return FsResult::Fail("chown", created, errno);
+      }
+    }
+    return FsResult::Ok();
+  };
+
+  const std::string target = StripTrailingSlashes(path);
+  if (target.empty()) return FsResult::Fail("mkdir", path, ENOENT);
+  if (!withIntermediateDirectories) {
+    if (mkdir(target.c_str(), mode) != 0) return FsResult::Fail("mkdir", target, errno);
+    return apply(target);
+  }
+
+  size_t pos = 0;
+  for (;;) {
+    pos = target.find('/', pos + 1);
+    const std::string prefix = target.substr(0, pos);
+    const bool last = pos == std::string::npos;
+    if (!prefix.empty()) {
+      struct stat st;
+      if (stat(prefix.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+          return FsResult::Fail("mkdir", prefix, last ? EEXIST : ENOTDIR);
+        }
+      } else if (errno != ENOENT) {
+        return FsResult::Fail("mkdir", prefix, errno);
+      } else if (mkdir(prefix.c_str(), mode) == 0) {
+        FsResult applied = apply(prefix);
+        if (!applied) return applied;
+      } else if (errno != EEXIST || stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        // EEXIST with a directory is another process making it at the same time.
+        return FsResult::Fail("mkdir", prefix, errno == 0 ? EEXIST : errno);
+      }
+    }
+    if (last) return FsResult::Ok();
+  }
+}
+
+FsResult FileManager::copyItem(const std::string& source, const std::string& destination) {
+  struct stat dest_st;
+  if (lstat(destination.c_str(), &dest_st) == 0) return FsResult::Fail("copy", destination, EEXIST);
+
+  const std::string dest_name = LastPathComponent(destination);
+  std::string dest_parent = ParentPath(destination);
+  if (dest_parent.empty()) dest_parent = ".";
+  ScopedFd parent(open(dest_parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.valid()) return FsResult::Fail("copy", destination, errno);
+
+  // The source named by the caller is followed when it is a link.
+  struct stat st;
+  if (stat(source.c_str(), &st) != 0) return FsResult::Fail("copy", source, errno);
+  TreeCopier copier;
+  if (S_ISDIR(st.st_mode)) {
+    ScopedFd fd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return FsResult::Fail("copy", source, errno);
+    return copier.copyDirectory(fd.get(), st, source, parent.get(), dest_name.c_str(), destination);
+  }
+  if (S_ISREG(st.st_mode)) {
+    ScopedFd fd(open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) return FsResult::Fail("copy", source, errno);
+    struct stat opened;
+    if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      return FsResult::Fail("copy", source, EINVAL);
+    }
+    return copier.copyRegular(fd.get(), opened, parent.get(), dest_name.c_str(), destination);
+  }
+  if (mknodat(parent.get(), dest_name.c_str(), st.st_mode, st.st_rdev) != 0) {
+    return FsResult::Fail("copy", destination, errno);
+  }
+  return FsResult::Ok();
+}
+
+FsResult FileManager::removeItem(const std::string& path) {
+  const std::string name = LastPathComponent(path);
+  if (name.empty() || name == "/" || name == "." || name == "..") {
+    return FsResult::Fail("remove", path, EINVAL);
+  }
+  std::string parent_path = ParentPath(path);
+  if (parent_path.empty()) parent_path = ".";
+  ScopedFd parent(open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.valid()) return FsResult::Fail("remove", path, errno);
+  struct stat st;
+  if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FsResult::Fail("remove", path, errno);
+  }
+  if (S_ISDIR(st.st_mode)) return RemoveTreeAt(parent.get(), name, path, st.st_dev);
+  if (unlinkat(parent.get(), name.c_str(), 0) != 0) {
+    // Swapped for a directory since it was looked at.
+    if (errno == EISDIR || errno == EPERM) {
+      if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISDIR(st.st_mode)) {
+        return RemoveTreeAt(parent.get(), name, path, st.st_dev);
+      }
+    }
+    return FsResult::Fail("remove", path, errno);
+  }
+  return FsResult::Ok();
+}
+
+FsResult FileManager::renameItem(const std::string& source, const std::string& destination) {
+  if (rename(source.c_str(), destination.c_str()) != 0) {
+    return FsResult::Fail("rename", source, errno);
+  }
+  return FsResult::Ok();
+}
+
+FsResult FileManager::setOwner(const std::string& path, uid_t owner, gid_t group) {
+  if (lchown(path.c_str(), owner, group) != 0) return FsResult::Fail("chown", path, errno);
+  return FsResult::Ok();
+}
+
+std::optional<ItemAttributes> FileManager::attributesOfItem(const std::string& path) const {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return std::nullopt;
+  ItemAttributes attributes;
+  attributes.type = TypeOf(st.st_mode);
+  attributes.permissions = st.st_mode & 07777;
+  attributes.owner = st.st_uid;
+  attributes.group = st.st_gid;
+  attributes.device = st.st_dev;
+  attributes.inode = st.st_ino;
+  attributes.size = st.st_size;
+  return attributes;
+}
+
+bool FileManager::itemExists(const std::string& path) const {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+FsResult FileManager::createSymbolicLink(const std::string& path, const std::string& destination) {
+  if (symlink(destination.c_str(), path.c_str()) != 0) {
+    return FsResult::Fail("symlink", path, errno);
+  }
+  return FsResult::Ok();
+}
+
+long FileManager::readSymbolicLink(const std::string& path, char* buffer, size_t capacity) const {
+  return readlink(path.c_str(), buffer, capacity);
+}
+
+std::unique_ptr<DirectoryEnumerator> FileManager::enumeratorAtPath(const std::string& path) const {
+  ScopedFd root(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid()) return nullptr;
+  return std::make_unique<DirectoryEnumerator>(std::move(root));
+}
+
+std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(
+    const std::string& path) const {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::vector<std::string> names;
+  if (!ReadNames(fd.get(), &names)) return std::nullopt;
+  return names;
+}
+
+}  // namespace vq

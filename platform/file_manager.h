@@ -1,0 +1,99 @@
+// The process's file manager: the handful of file-system operations the tool
+// is built on, with the semantics it relies on everywhere.
+//
+// - copyItem fails when the destination exists, follows a link given as the
+//   source itself, copies links inside a tree as links and keeps permission
+//   bits and modification times; FIFOs and other special files are recreated,
+//   never opened.
+// - removeItem removes a whole tree by descriptor: it never follows a link,
+//   never leaves the file system it started on, and fails when nothing is there.
+// - createDirectory with intermediates succeeds on an existing directory and
+//   fails on anything else; attributes apply to the directories it creates.
+// - attributes are read without following a final link.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fs_result.h"
+#include "platform/scoped_fd.h"
+
+namespace vq {
+
+enum class FileType { kRegular, kDirectory, kSymbolicLink, kOther };
+
+struct ItemAttributes {
+  FileType type = FileType::kOther;
+  mode_t permissions = 0;  // the low twelve mode bits
+  uid_t owner = 0;
+  gid_t group = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+};
+
+struct CreateAttributes {
+  std::optional<mode_t> permissions;
+  std::optional<uid_t> owner;
+  std::optional<gid_t> group;
+};
+
+// Yields every item below a directory as a path relative to it, parents
+// before their children, without descending into linked directories.
+class DirectoryEnumerator {
+ public:
+  explicit DirectoryEnumerator(ScopedFd root);
+  std::optional<std::string> nextObject();
+
+ private:
+  struct Frame {
+    std::string relative;
+    std::vector<std::string> names;
+    size_t next = 0;
+  };
+  std::vector<std::string> listNames(const std::string& relative) const;
+
+  ScopedFd root_;
+  std::vector<Frame> stack_;
+};
+
+class FileManager {
+ public:
+  // The shared instance; callers treat a null answer as "no file manager".
+  static FileManager* defaultManager();
+
+  FsResult createDirectory(const std::string& path, bool withIntermediateDirectories,
+                           const CreateAttributes& attributes = {});
+  FsResult copyItem(const std::string& source, const std::string& destination);
+  FsResult removeItem(const std::string& path);
+  // rename(2): replaces an empty directory or a file at the destination.
+  FsResult renameItem(const std::string& source, const std::string& destination);
+  // Sets owner and group of the item itself; a link gets them, never its target.
+  FsResult setOwner(const std::string& path, uid_t owner, gid_t group);
+
+  std::optional<ItemAttributes> attributesOfItem(const std::string& path) const;
+  bool itemExists(const std::string& path) const;
+
+  FsResult createSymbolicLink(const std::string& path, const std::string& destination);
+  // Reads up to capacity bytes of a link's content; -1 when it cannot be read.
+  long readSymbolicLink(const std::string& path, char* buffer, size_t capacity) const;
+
+  std::unique_ptr<DirectoryEnumerator> enumeratorAtPath(const std::string& path) const;
+  // The names directly inside a directory, sorted; nothing when it cannot be read.
+  std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) const;
+};
+
+// "/a/b/c" -> "/a/b"; "c" -> ""; "/c" -> "/".
+std::string ParentPath(const std::string& path);
+// "/a/b/c" -> "c"; trailing slashes are ignored.
+std::string LastPathComponent(const std::string& path);
+// "/a/b" -> {"/", "a", "b"}; "a/b" -> {"a", "b"}; "/" -> {"/"}.
+std::vector<std::string> PathComponents(const std::string& path);
+// The inverse of PathComponents.
+std::string PathWithComponents(const std::vector<std::string>& components);
+
+}  // namespace vq
