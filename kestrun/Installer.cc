@@ -97,7 +97,8 @@ vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
 bool VQKS2Installer::lock() {
   if (lock_fd != -1) return true;
   for (;;) {
-    const int fd = vq::platform::OpenExclusivelyLocked(vqDefaultInstLockFile.c_str(), kLockFileMode);
+    const int fd =
+        vq::platform::OpenExclusivelyLocked(vqDefaultInstLockFile.c_str(), kLockFileMode);
     if (fd < 0) return false;
     if (DescriptorNamesPath(fd, vqDefaultInstLockFile)) {
       lock_fd = fd;
@@ -155,8 +156,9 @@ bool VQKS2Installer::applyMyVersion() {
 
 bool VQKS2Installer::backupPreviousFiles() {
   char name[64];
-  const int written = std::snprintf(name, sizeof name, "/ks2bk-%u-%ld",
-                                    static_cast<unsigned>(getpid()), static_cast<long>(time(nullptr)));
+  const int written =
+      std::snprintf(name, sizeof name, "/ks2bk-%u-%ld", static_cast<unsigned>(getpid()),
+                    static_cast<long>(time(nullptr)));
   KS2BackupDir.reset();
   if (written < 0 || static_cast<size_t>(written) >= sizeof name) return false;
   const std::string path = vq::platform::Rooted(vqDefaultApplicationSupportRoot) + name;
@@ -188,8 +190,7 @@ bool VQKS2Installer::restoreBackup() {
   if (!KS2BackupDir) return true;
   vq::FsResult removed = fm->removeItem(vqDefaultKestrun2Path);
   if (!removed && removed.error().code != ENOENT) {
-    VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %s",
-                 removed.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %s", removed.description().c_str());
     return false;
   }
   // The backup lies beside the directory set, so moving it back is one
@@ -373,8 +374,7 @@ int VQKS2Installer::install(bool refOnly) {
   (void)fm->removeItem(vqDefaultKestrun2Path);
   vq::FsResult copied = copySourceToDirectorySet();
   if (!copied) {
-    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s",
-                 copied.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s", copied.description().c_str());
     return 1;
   }
   if (!setAttrsRecurse(vqDefaultKestrun2Path)) {

@@ -116,7 +116,8 @@ bool VQKS2ModInstaller::needToUpdate(const std::string& link, const std::string&
   if (n < 0) return true;
   content[n] = '\0';
   // The text alone decides: a relative content naming the same file differs.
-  return static_cast<size_t>(n) != orig.size() || std::memcmp(content, orig.data(), orig.size()) != 0;
+  return static_cast<size_t>(n) != orig.size() ||
+         std::memcmp(content, orig.data(), orig.size()) != 0;
 }
 
 int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::string& origFile,
@@ -153,8 +154,7 @@ void VQKS2ModInstaller::runOnceVerbose(bool verbose) {
   forEachLocation([&](const char* location, const char* origFile, bool isModule) {
     const int result = tryMakeLink(location, origFile, isModule);
     if (verbose) {
-      std::printf("[%s] %s -> %s\n", Tag(result), origFile,
-                  vq::platform::Rooted(location).c_str());
+      std::printf("[%s] %s -> %s\n", Tag(result), origFile, vq::platform::Rooted(location).c_str());
     }
   });
   fixAllModulesFilesVerbose(verbose);

@@ -83,4 +83,5 @@ class VQKS2ModInstaller {
 };
 
 // Where a user's Citrix module file lies below the home directory.
-inline constexpr char vqCitrixModulesFile[] = "/Library/Application Support/Citrix Receiver/Modules";
+inline constexpr char vqCitrixModulesFile[] =
+    "/Library/Application Support/Citrix Receiver/Modules";

@@ -26,8 +26,7 @@ void VQKS2UserAgent::runOnceVerbose(bool verbose) {
   if (verbose) std::fputs("ws agent is activated for:", stdout);
   // Bootstrapping an agent that is already loaded fails harmlessly; the
   // kick-start follows either way, so a new login is covered on the next pass.
-  (void)vq_enum_GUI_users(*logger, [&](uint32_t uid, const std::string& name,
-                                       const std::string&) {
+  (void)vq_enum_GUI_users(*logger, [&](uint32_t uid, const std::string& name, const std::string&) {
     (void)vq_launchctl_bootstrap(*logger, kGuiDomain, uid, plistFullPath.c_str());
     (void)vq_launchctl_kickstart(*logger, kGuiDomain, uid, vqDefaultWSService);
     if (verbose) std::printf(" %s", name.c_str());

@@ -10,8 +10,7 @@
 inline constexpr char vqLaunchctlPath[] = "/bin/launchctl";
 
 // "launchctl" "bootstrap" <domain-target> <path>
-bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid,
-                            const char* path);
+bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid, const char* path);
 // "launchctl" "bootout" <domain-target> <path>
 bool vq_launchctl_bootout(vq::Logger& logger, const char* domain, uint32_t uid, const char* path);
 // "launchctl" "kickstart" <service-target>

@@ -25,7 +25,6 @@ class ScopedEffectiveIdentity {
   explicit ScopedEffectiveIdentity(Token) {}
 
  private:
-
   bool switched_ = false;
   uid_t saved_uid_ = 0;
   gid_t saved_gid_ = 0;

@@ -103,8 +103,8 @@ class TreeCopier {
  public:
   FsResult copyRegular(int source_fd, const struct stat& st, int dest_dir_fd, const char* name,
                        const std::string& dest_path) {
-    ScopedFd out(openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0600));
+    ScopedFd out(
+        openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) return FsResult::Fail("copy", dest_path, errno);
     if (buffer_.empty()) buffer_.resize(256 * 1024);
     for (;;) {
@@ -141,7 +141,8 @@ class TreeCopier {
                                   dest.get(), Join(dest_path, child.c_str()));
       if (!result) return result;
     }
-    if (fchmod(dest.get(), st.st_mode & 07777) != 0) return FsResult::Fail("copy", dest_path, errno);
+    if (fchmod(dest.get(), st.st_mode & 07777) != 0)
+      return FsResult::Fail("copy", dest_path, errno);
     SetFileTimes(dest.get(), st);
     return FsResult::Ok();
   }
@@ -254,9 +255,8 @@ std::optional<std::string> DirectoryEnumerator::nextObject() {
       stack_.pop_back();
       continue;
     }
-    std::string relative = frame.relative.empty()
-                               ? frame.names[frame.next]
-                               : frame.relative + "/" + frame.names[frame.next];
+    std::string relative = frame.relative.empty() ? frame.names[frame.next]
+                                                  : frame.relative + "/" + frame.names[frame.next];
     ++frame.next;
     struct stat st;
     if (fstatat(root_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&

@@ -22,8 +22,8 @@ std::optional<std::string> Utf8(CFStringRef text) {
 
 LocalIdentityQuery QueryLocalUserIdentities() {
   LocalIdentityQuery out;
-  CSIdentityQueryRef query =
-      CSIdentityQueryCreate(kCFAllocatorDefault, kCSIdentityClassUser, CSGetLocalIdentityAuthority());
+  CSIdentityQueryRef query = CSIdentityQueryCreate(kCFAllocatorDefault, kCSIdentityClassUser,
+                                                   CSGetLocalIdentityAuthority());
   if (query == nullptr) return out;
   out.created = true;
   // No flags: hidden identities stay out and no update events are requested.
@@ -31,7 +31,8 @@ LocalIdentityQuery QueryLocalUserIdentities() {
     out.executed = true;
     if (CFArrayRef results = CSIdentityQueryCopyResults(query)) {
       for (CFIndex i = 0; i < CFArrayGetCount(results); ++i) {
-        auto identity = static_cast<CSIdentityRef>(const_cast<void*>(CFArrayGetValueAtIndex(results, i)));
+        auto identity =
+            static_cast<CSIdentityRef>(const_cast<void*>(CFArrayGetValueAtIndex(results, i)));
         out.posixNames.push_back(Utf8(CSIdentityGetPosixName(identity)));
       }
       CFRelease(results);

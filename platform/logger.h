@@ -37,15 +37,15 @@ std::unique_ptr<Logger> CreateSystemLogger(const char* category);
 #if defined(__APPLE__)
 #include <os/log.h>
 // On macOS the format goes to os_log itself so that its privacy markers hold.
-#define VQ_LOG(logger, type, fmt, ...)                                                 \
-  do {                                                                                 \
-    ::vq::Logger& vq_logger_ = (logger);                                               \
-    if (os_log_t vq_handle_ = static_cast<os_log_t>(vq_logger_.nativeHandle())) {     \
-      os_log_with_type(vq_handle_, static_cast<os_log_type_t>(type),                   \
-                       fmt __VA_OPT__(, ) __VA_ARGS__);                                \
-    } else {                                                                           \
-      ::vq::LogFormatted(vq_logger_, (type), fmt __VA_OPT__(, ) __VA_ARGS__);          \
-    }                                                                                  \
+#define VQ_LOG(logger, type, fmt, ...)                                            \
+  do {                                                                            \
+    ::vq::Logger& vq_logger_ = (logger);                                          \
+    if (os_log_t vq_handle_ = static_cast<os_log_t>(vq_logger_.nativeHandle())) { \
+      os_log_with_type(vq_handle_, static_cast<os_log_type_t>(type),              \
+                       fmt __VA_OPT__(, ) __VA_ARGS__);                           \
+    } else {                                                                      \
+      ::vq::LogFormatted(vq_logger_, (type), fmt __VA_OPT__(, ) __VA_ARGS__);     \
+    }                                                                             \
   } while (0)
 #else
 #define VQ_LOG(logger, type, fmt, ...) \

@@ -11,8 +11,7 @@ namespace {
 
 class OsLogLogger final : public Logger {
  public:
-  explicit OsLogLogger(const char* category)
-      : handle_(os_log_create(kLogSubsystem, category)) {}
+  explicit OsLogLogger(const char* category) : handle_(os_log_create(kLogSubsystem, category)) {}
   ~OsLogLogger() override {
     if (handle_ != nullptr) os_release(handle_);
   }
