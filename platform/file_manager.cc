@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/file_times.h"
@@ -181,8 +182,10 @@ class TreeCopier {
       return FsResult::Ok();
     }
     // FIFOs, sockets and devices are recreated, never opened: reading a FIFO
-    // would wait for a writer that never comes.
-    if (mknodat(dest_dir_fd, name, st.st_mode, st.st_rdev) != 0) {
+    // would wait for a writer that never comes. (mknod by path: mknodat is
+    // missing before macOS 13; the destination is our own new folder.)
+    (void)dest_dir_fd;
+    if (mknod(dest_path.c_str(), st.st_mode, st.st_rdev) != 0) {
       return FsResult::Fail("copy", dest_path, errno);
     }
     return FsResult::Ok();
@@ -351,7 +354,7 @@ FsResult FileManager::copyItem(const std::string& source, const std::string& des
     }
     return copier.copyRegular(fd.get(), opened, parent.get(), dest_name.c_str(), destination);
   }
-  if (mknodat(parent.get(), dest_name.c_str(), st.st_mode, st.st_rdev) != 0) {
+  if (mknod(destination.c_str(), st.st_mode, st.st_rdev) != 0) {
     return FsResult::Fail("copy", destination, errno);
   }
   return FsResult::Ok();

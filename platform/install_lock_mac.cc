@@ -1,12 +1,17 @@
+#include <errno.h>
 #include <fcntl.h>
 
 #include "platform/install_lock.h"
 
 namespace vq::platform {
 
-// O_EXLOCK takes the lock in the open call itself (flags 0x222 with O_RDWR and O_CREAT).
+// O_EXLOCK takes the same lock as flock(LOCK_EX) inside open() itself, waiting
+// while another descriptor holds it. A signal during the wait ends it with EINTR.
 int OpenExclusivelyLocked(const char* path, mode_t mode) {
-  return open(path, O_RDWR | O_CREAT | O_EXLOCK | O_CLOEXEC, mode);
+  for (;;) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_EXLOCK | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
 }
 
 }  // namespace vq::platform

@@ -1,7 +1,11 @@
-#include <ApplicationServices/ApplicationServices.h>
+// Local accounts through the CoreServices identity service: the user
+// identities of the local authority, without the hidden ones (root, daemon,
+// _www and the like), each matched to its password entry by its POSIX name.
 #include <CoreServices/CoreServices.h>
 #include <pwd.h>
 
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "platform/local_users.h"
@@ -9,10 +13,18 @@
 namespace vq::platform {
 namespace {
 
+struct CFReleaser {
+  void operator()(CFTypeRef object) const { CFRelease(object); }
+};
+// Owns one reference of a Core Foundation object ("Create" and "Copy" results).
+template <typename Ref>
+using ScopedCF = std::unique_ptr<std::remove_pointer_t<Ref>, CFReleaser>;
+
 std::optional<std::string> Utf8(CFStringRef text) {
   if (text == nullptr) return std::nullopt;
   const CFIndex size =
       CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
+  if (size <= 1) return std::nullopt;
   std::vector<char> buffer(static_cast<size_t>(size), '\0');
   if (!CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8)) return std::nullopt;
   return std::string(buffer.data());
@@ -22,23 +34,23 @@ std::optional<std::string> Utf8(CFStringRef text) {
 
 LocalIdentityQuery QueryLocalUserIdentities() {
   LocalIdentityQuery out;
-  CSIdentityQueryRef query = CSIdentityQueryCreate(kCFAllocatorDefault, kCSIdentityClassUser,
-                                                   CSGetLocalIdentityAuthority());
-  if (query == nullptr) return out;
+  ScopedCF<CSIdentityQueryRef> query(CSIdentityQueryCreate(
+      kCFAllocatorDefault, kCSIdentityClassUser, CSGetLocalIdentityAuthority()));
+  if (!query) return out;
   out.created = true;
-  // No flags: hidden identities stay out and no update events are requested.
-  if (CSIdentityQueryExecute(query, 0, nullptr)) {
-    out.executed = true;
-    if (CFArrayRef results = CSIdentityQueryCopyResults(query)) {
-      for (CFIndex i = 0; i < CFArrayGetCount(results); ++i) {
-        auto identity =
-            static_cast<CSIdentityRef>(const_cast<void*>(CFArrayGetValueAtIndex(results, i)));
-        out.posixNames.push_back(Utf8(CSIdentityGetPosixName(identity)));
-      }
-      CFRelease(results);
-    }
+  // Without kCSIdentityQueryIncludeHiddenIdentities hidden identities stay out;
+  // without kCSIdentityQueryGenerateUpdateEvents the query runs once.
+  if (!CSIdentityQueryExecute(query.get(), 0, nullptr)) return out;
+  out.executed = true;
+  ScopedCF<CFArrayRef> results(CSIdentityQueryCopyResults(query.get()));
+  if (!results) return out;
+  const CFIndex count = CFArrayGetCount(results.get());
+  for (CFIndex i = 0; i < count; ++i) {
+    const void* item = CFArrayGetValueAtIndex(results.get(), i);
+    const auto identity = static_cast<CSIdentityRef>(const_cast<void*>(item));
+    // A "Get" result: owned by the identity, not released here.
+    out.posixNames.push_back(Utf8(CSIdentityGetPosixName(identity)));
   }
-  CFRelease(query);
   return out;
 }
 
@@ -48,21 +60,5 @@ std::optional<PosixAccount> LookupAccount(const std::string& name) {
   return PosixAccount{static_cast<uint32_t>(entry->pw_uid), static_cast<uint32_t>(entry->pw_gid),
                       name, entry->pw_dir, entry->pw_shell != nullptr ? entry->pw_shell : ""};
 }
-
-bool IsConsoleUser() {
-  CFDictionaryRef session = CGSessionCopyCurrentDictionary();
-  if (session == nullptr) return false;
-  bool on_console = false;
-  const void* value = CFDictionaryGetValue(session, CFSTR("kCGSSessionOnConsoleKey"));
-  if (value != nullptr && CFGetTypeID(value) == CFBooleanGetTypeID()) {
-    on_console = CFBooleanGetValue(static_cast<CFBooleanRef>(value));
-  }
-  CFRelease(session);
-  return on_console;
-}
-
-// Account visibility is the identity service's business on macOS.
-LoginUidRange ParseLoginDefs(std::string_view) { return {}; }
-bool IsVisibleAccount(const PosixAccount&, const LoginUidRange&) { return true; }
 
 }  // namespace vq::platform

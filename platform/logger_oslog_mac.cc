@@ -1,5 +1,6 @@
-// Unified-log backend. os_log_create never fails in practice; when it does, the
-// default handle stands in, so there is always a handle to log through.
+// Unified-log backend. VQ_LOG hands its format straight to os_log through
+// nativeHandle(), so "%{public}" and "%{private}" keep their meaning; write()
+// only sees text that was rendered elsewhere.
 #include <os/log.h>
 
 #include <string>
@@ -11,10 +12,14 @@ namespace {
 
 class OsLogLogger final : public Logger {
  public:
+  // os_log_create may answer null (logging disabled); the default handle then
+  // stands in, and only a handle of our own is released.
   explicit OsLogLogger(const char* category) : handle_(os_log_create(kLogSubsystem, category)) {}
   ~OsLogLogger() override {
     if (handle_ != nullptr) os_release(handle_);
   }
+  OsLogLogger(const OsLogLogger&) = delete;
+  OsLogLogger& operator=(const OsLogLogger&) = delete;
 
   bool isEnabled(LogType type) const override {
     return os_log_type_enabled(handle(), static_cast<os_log_type_t>(type));
@@ -30,7 +35,7 @@ class OsLogLogger final : public Logger {
  private:
   os_log_t handle() const { return handle_ != nullptr ? handle_ : OS_LOG_DEFAULT; }
 
-  os_log_t handle_;
+  const os_log_t handle_;
 };
 
 }  // namespace
