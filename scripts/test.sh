@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+# The code macOS shares with Linux, compiled by g++, clang++ and clang++ with libc++.
+scripts/clang-check.sh
+
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j "$(nproc)")
 
