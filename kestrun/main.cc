@@ -15,10 +15,13 @@
 
 namespace {
 
+constexpr char kNotRoot[] = "Error: must be run as root\n";
+constexpr char kNoSource[] = "Error: source path must be specified\n";
+constexpr char kInvalidArgument[] = "Error: invalid argument\n";
+
 // Each message goes out in one write of exactly its bytes.
-template <size_t N>
-int Fail(const char (&message)[N]) {
-  std::fwrite(message, 1, N - 1, stderr);
+int Fail(const char* message) {
+  std::fwrite(message, 1, std::strlen(message), stderr);
   return kExitFailure;
 }
 
@@ -40,34 +43,70 @@ int RunWorkers(bool once) {
   }
 }
 
-int RunUninstall(int argc, char* argv[]) {
-  // "uninstall" stands where the program name would: options start after it.
-  vq::platform::ResetOptionParser();
-  bool update = false;
-  int option;
-  while ((option = vq::platform::NextOption(argc, argv, "u")) == 'u') update = true;
-  if (option != -1) return Fail("Error: invalid argument\n");
-  std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("uninstaller");
-  return kestrun_uninstall(update, *logger);
-}
-
 }  // namespace
 
+KestrunCommand ParseCommandLine(int argc, char* argv[]) {
+  using Mode = KestrunCommand::Mode;
+  KestrunCommand command;
+  if (argc < 2) {
+    command.mode = Mode::kServiceLoop;
+    return command;
+  }
+  const char* word = argv[1];
+  if (std::strcmp(word, "install") == 0) {
+    if (argc < 3) {
+      command.error = kNoSource;
+      return command;
+    }
+    command.mode = Mode::kInstall;
+    command.source = argv[2];
+    return command;
+  }
+  if (std::strcmp(word, "uninstall") == 0) {
+    // "uninstall" stands where the program name would: options start after it.
+    vq::platform::ResetOptionParser();
+    int option;
+    while ((option = vq::platform::NextOption(argc - 1, argv + 1, "u")) == 'u') {
+      command.update = true;
+    }
+    if (option != -1) {
+      command.error = kInvalidArgument;
+      return command;
+    }
+    command.mode = Mode::kUninstall;
+    return command;
+  }
+  if (std::strcmp(word, "create") == 0) {
+    command.mode = Mode::kCreate;
+    return command;
+  }
+  command.error = kInvalidArgument;
+  return command;
+}
+
 int KestrunMain(int argc, char* argv[]) {
-  if (getuid() != 0) return Fail("Error: must be run as root\n");
+  if (getuid() != 0) return Fail(kNotRoot);
   // Whatever the caller's mask, what root creates is never writable by others.
   umask(022);
 
-  if (argc < 2) return RunWorkers(false);
-  const char* command = argv[1];
-  if (std::strcmp(command, "install") == 0) {
-    if (argc < 3) return Fail("Error: source path must be specified\n");
-    std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("installer");
-    return kestrun_install(argv[2], *logger);
+  const KestrunCommand command = ParseCommandLine(argc, argv);
+  switch (command.mode) {
+    case KestrunCommand::Mode::kServiceLoop:
+      return RunWorkers(false);
+    case KestrunCommand::Mode::kCreate:
+      return RunWorkers(true);
+    case KestrunCommand::Mode::kInstall: {
+      std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("installer");
+      return kestrun_install(command.source, *logger);
+    }
+    case KestrunCommand::Mode::kUninstall: {
+      std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("uninstaller");
+      return kestrun_uninstall(command.update, *logger);
+    }
+    case KestrunCommand::Mode::kInvalid:
+      break;
   }
-  if (std::strcmp(command, "uninstall") == 0) return RunUninstall(argc - 1, argv + 1);
-  if (std::strcmp(command, "create") == 0) return RunWorkers(true);
-  return Fail("Error: invalid argument\n");
+  return Fail(command.error);
 }
 
 int kestrun_install(const char* source, vq::Logger& logger) {

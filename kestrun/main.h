@@ -7,6 +7,19 @@
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 
+// What the words after the program name ask for.
+struct KestrunCommand {
+  enum class Mode { kServiceLoop, kInstall, kUninstall, kCreate, kInvalid };
+  Mode mode = Mode::kInvalid;
+  const char* source = nullptr;  // install: the payload folder, as given
+  bool update = false;           // uninstall: -u was given
+  const char* error = nullptr;   // kInvalid: the message for standard error
+};
+
+// Reads the command line without acting on it. An unknown option after
+// "uninstall" makes getopt print its own diagnostic on standard error.
+KestrunCommand ParseCommandLine(int argc, char* argv[]);
+
 // The whole command line: root check, dispatch, and the exit status.
 int KestrunMain(int argc, char* argv[]);
 
