@@ -22,6 +22,7 @@ namespace {
 constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kDatabaseMode = 0644;
 constexpr char kStagingPrefix[] = ".ks2-staging-";
+constexpr char kRemovalPrefix[] = ".ks2-removing-";
 
 std::string LaunchctlProgram() { return vq::platform::Rooted(vqLaunchctlPath); }
 
@@ -188,8 +189,10 @@ bool VQKS2Installer::removeBackup() {
 
 bool VQKS2Installer::restoreBackup() {
   if (!KS2BackupDir) return true;
-  vq::FsResult removed = fm->removeItem(vqDefaultKestrun2Path);
-  if (!removed && removed.error().code != ENOENT) {
+  vq::FsResult removed = removeDirectorySet();
+  // What matters is that the place is free: a set that is already gone, or
+  // was moved aside but not yet fully deleted, does not stop the restore.
+  if (!removed && fm->itemExists(vqDefaultKestrun2Path)) {
     VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %s", removed.description().c_str());
     return false;
   }
@@ -320,9 +323,8 @@ void VQKS2Installer::removeAll() {
   }
   if (auto agent = VQKS2UserAgent::initWithLogger(*logger)) agent->remove();
   VQ_LOG_INFO(*logger, "removing directory set...");
-  if (!fm->removeItem(vqDefaultKestrun2Path)) {
-    VQ_LOG_INFO(*logger, "cannot remove directory set, ignoring...");
-  }
+  if (!removeDirectorySet()) VQ_LOG_INFO(*logger, "cannot remove directory set, ignoring...");
+  removeLeftovers();
   // While this run holds the lock, its file goes when the run ends, so that
   // nobody can lock a new file and start while this run is still working. In
   // update mode the lock is the parent installer's, which keeps the file.
@@ -341,15 +343,32 @@ void VQKS2Installer::blockKestrunV1() {
   (void)fm->createDirectory(vqDefaultKestrun1Path + "/99", true, attributes);
 }
 
-vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
+void VQKS2Installer::removeLeftovers() {
   const std::string support = vq::platform::Rooted(vqDefaultApplicationSupportRoot);
-  // Staging folders of runs that died half-way are removed first; holding
-  // the lock, no other run can be using one.
   if (auto names = fm->contentsOfDirectory(support)) {
     for (const std::string& name : *names) {
-      if (name.rfind(kStagingPrefix, 0) == 0) (void)fm->removeItem(support + "/" + name);
+      if (name.rfind(kStagingPrefix, 0) == 0 || name.rfind(kRemovalPrefix, 0) == 0) {
+        (void)fm->removeItem(support + "/" + name);
+      }
     }
   }
+}
+
+vq::FsResult VQKS2Installer::removeDirectorySet() {
+  const std::string aside = vq::platform::Rooted(vqDefaultApplicationSupportRoot) + "/" +
+                            kRemovalPrefix + std::to_string(getpid());
+  (void)fm->removeItem(aside);
+  vq::FsResult moved = fm->renameItem(vqDefaultKestrun2Path, aside);
+  if (!moved) {
+    // Not renamable (on another file system, say): delete it in place.
+    if (moved.error().code == ENOENT) return moved;
+    return fm->removeItem(vqDefaultKestrun2Path);
+  }
+  return fm->removeItem(aside);
+}
+
+vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
+  const std::string support = vq::platform::Rooted(vqDefaultApplicationSupportRoot);
   const std::string staging = support + "/" + kStagingPrefix + std::to_string(getpid());
   vq::FsResult copied = fm->copyItem(*sourceDir, staging);
   if (copied) {
@@ -371,7 +390,8 @@ int VQKS2Installer::install(bool refOnly) {
     return 0;
   }
 
-  (void)fm->removeItem(vqDefaultKestrun2Path);
+  removeLeftovers();
+  (void)removeDirectorySet();
   vq::FsResult copied = copySourceToDirectorySet();
   if (!copied) {
     VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s", copied.description().c_str());

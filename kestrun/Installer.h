@@ -93,6 +93,12 @@ class VQKS2Installer {
   // Replaces the directory set by a copy of the source, made beside it and
   // renamed into place, so that it is never seen half-copied.
   vq::FsResult copySourceToDirectorySet();
+  // Removes the directory set in one step: it is renamed aside, then deleted,
+  // so that it is never seen half-deleted.
+  vq::FsResult removeDirectorySet();
+  // Deletes staging and removal folders that runs killed half-way left in
+  // the maker's folder. Only a run that holds the lock may call it.
+  void removeLeftovers();
 
   vq::PropertyList instDB;
   std::optional<std::string> sourceDir;

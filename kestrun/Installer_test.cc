@@ -455,13 +455,28 @@ TEST_F(InstallerTest, UndeletableDirectorySetKeepsTheBackup) {
   root.writeFile(std::string(kDirectorySet) + "/inst.plist", Database(1, 7, 2));
   auto installer = makeInstaller();
   ASSERT_TRUE(installer->backupPreviousFiles());
-  ScopedImmutable pinned(root.at(kDatabase));
+  ScopedImmutable pinned(root.at(kDirectorySet));
   if (!pinned.applied()) GTEST_SKIP() << "no immutable flag on this file system";
   EXPECT_FALSE(installer->restoreBackup());
   ASSERT_EQ(log.records().size(), 1u);
   EXPECT_EQ(log.records()[0].type, LogType::kError);
   EXPECT_THAT(log.records()[0].text, HasSubstr("cannot remove kestrun directory set: remove "));
   EXPECT_TRUE(root.exists(installer->backupDirectory()->substr(root.path().size())));
+}
+
+TEST_F(InstallerTest, DirectorySetIsRemovedInOneStep) {
+  // A file that cannot be deleted keeps its folder from going, but not the
+  // directory set from leaving its place: it is moved aside first.
+  root.writeFile(std::string(kDirectorySet) + "/inst.plist", Database(1, 7, 2));
+  auto installer = makeInstaller();
+  ASSERT_TRUE(installer->backupPreviousFiles());
+  root.writeFile(std::string(kDirectorySet) + "/stuck", "x");
+  ScopedImmutable pinned(root.at(kDirectorySet) + "/stuck");
+  if (!pinned.applied()) GTEST_SKIP() << "no immutable flag on this file system";
+  EXPECT_TRUE(installer->restoreBackup());
+  EXPECT_THAT(root.list(kDirectorySet), ElementsAre("inst.plist"));
+  const std::string aside = std::string(kSupport) + "/.ks2-removing-" + std::to_string(getpid());
+  EXPECT_THAT(root.list(aside), ElementsAre("stuck"));
 }
 
 TEST_F(InstallerTest, UndeletableBackupIsReported) {
@@ -645,12 +660,17 @@ TEST_F(InstallerTest, FullInstallReplacesAnEmptyRootMadeByAnotherRun) {
   EXPECT_TRUE(root.exists(std::string(kDirectorySet) + "/bin/kestrun"));
 }
 
-TEST_F(InstallerTest, StaleStagingFoldersAreCleared) {
+TEST_F(InstallerTest, FoldersOfKilledRunsAreCleared) {
   writePayload();
   root.writeFile(std::string(kSupport) + "/.ks2-staging-99999/bin/kestrun", "half");
+  root.writeFile(std::string(kSupport) + "/.ks2-removing-99998/bin/kestrun", "half");
+  root.writeFile(std::string(kSupport) + "/ks2bk-99997-1700000000/inst.plist", "kept");
   auto installer = makeInstaller();
   ASSERT_EQ(installer->install(false), 0);
   EXPECT_FALSE(root.exists(std::string(kSupport) + "/.ks2-staging-99999"));
+  EXPECT_FALSE(root.exists(std::string(kSupport) + "/.ks2-removing-99998"));
+  EXPECT_TRUE(root.exists(std::string(kSupport) + "/ks2bk-99997-1700000000/inst.plist"))
+      << "backups are never deleted by anyone but their own run";
 }
 
 TEST_F(InstallerTest, FullInstallStopsAtAFailedLoadWithTheDatabaseWritten) {
