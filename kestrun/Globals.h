@@ -28,6 +28,8 @@ extern const uint32_t vqOwnVersion;
 
 // Seconds the service loop rests after each pass.
 extern const unsigned vqServicePassPause;
+// Passes after which the service loop ends; 0 (every release build): never.
+extern const unsigned long vqServicePassLimit;
 
 // Derived paths; empty until initGlobals has built them.
 extern std::string vqDefaultKestrun1Path;     // .../com.quendalore/kestrun

@@ -36,9 +36,10 @@ int RunWorkers(bool once) {
     return kExitSuccess;
   }
   // Each pass reads the file system afresh; nothing is carried between them.
-  for (;;) {
+  for (unsigned long pass = 1;; ++pass) {
     mods->runOnceVerbose(false);
     agent->runOnceVerbose(false);
+    if (pass == vqServicePassLimit) return kExitSuccess;
     sleep(vqServicePassPause);
   }
 }
