@@ -790,6 +790,17 @@ TEST_F(InstallerTest, RemoveAllOnAnEmptyMachineCompletes) {
   EXPECT_EQ(log.texts().back(), "cannot remove directory set, ignoring...");
 }
 
+TEST_F(InstallerTest, RemoveAllGoesOnWhenTheDirectorySetCannotBeDeleted) {
+  root.writeFile(std::string(kDirectorySet) + "/inst.plist", Database(1, 8, 1));
+  root.writeFile(std::string(kVersion1) + "/99/.keep", "");
+  ScopedImmutable pinned(root.at(kDirectorySet));
+  if (!pinned.applied()) GTEST_SKIP() << "no immutable flag on this file system";
+  makeInstaller()->removeAll();
+  EXPECT_EQ(log.texts().back(), "cannot remove directory set, ignoring...");
+  EXPECT_TRUE(root.exists(kDatabase));
+  EXPECT_FALSE(root.exists(kVersion1)) << "the steps after it still ran";
+}
+
 TEST_F(InstallerTest, RemoveAllWithoutTheLockLeavesTheLockFile) {
   // Update mode: the lock and its file belong to the installer that started us.
   root.writeFile(std::string(kSupport) + "/ks2.lock", "");
