@@ -47,6 +47,10 @@ class VQKS2ModInstaller {
   // Whether the link at path must be made anew: it cannot be read, or its
   // content is not exactly orig.
   [[nodiscard]] bool needToUpdate(const std::string& link, const std::string& orig) const;
+  // Makes sure a link to the plug-in file stands at location (a VQLinkResult).
+  // Changes are made by name inside the location's folder, opened by
+  // descriptor; where the way to that folder follows a user's link out of
+  // that user's own files, nothing is changed and the answer is a failure.
   [[nodiscard]] int tryMakeLink(const std::string& location, const std::string& origFile,
                                 bool isModule);
   // Calls the visitor for each of the twelve locations, in table order.
@@ -54,11 +58,15 @@ class VQKS2ModInstaller {
   // Links every location, then enables the plug-in for every user; with
   // verbose, reports each on standard output.
   void runOnceVerbose(bool verbose);
-  // Removes whatever stands at every location; never follows a link.
+  // Removes whatever stands at every location; never follows a link, and
+  // passes over locations whose folder lies behind a user's link.
   static void removeAllLinks();
 
   // Adds "vq" to the file's driver list and a "vq=On" line after it, once.
+  // The rewrite keeps the file's mode, and its owner and group when made by
+  // root; with a user's identity, a file of anyone else is left alone.
   [[nodiscard]] bool fixModulesFile(const std::string& path);
+  // Edits every local user's module file with that user's identity.
   void fixAllModulesFilesVerbose(bool verbose);
   // The edit itself: the patched bytes, or nothing when the file stays as it is.
   static std::optional<std::string> patchedModulesData(std::string_view data);

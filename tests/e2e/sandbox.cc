@@ -219,20 +219,28 @@ bool Sandbox::build() {
 }
 
 void Sandbox::readSyslog() {
-  char buffer[16384];
   while (!stop_) {
     pollfd poll_fd{logSocket_, POLLIN, 0};
-    if (poll(&poll_fd, 1, 20) <= 0) continue;
+    if (poll(&poll_fd, 1, 20) > 0) drainSyslog();
+  }
+}
+
+// Datagrams are queued when a process sends them, so once a process has
+// ended, draining the socket under the lock yields every message it logged.
+void Sandbox::drainSyslog() const {
+  char buffer[16384];
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (;;) {
     const ssize_t n = recv(logSocket_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n <= 0) continue;
+    if (n <= 0) break;
     if (auto line = ParseSyslog(std::string(buffer, static_cast<size_t>(n)))) {
-      std::lock_guard<std::mutex> guard(mutex_);
       lines_.push_back(std::move(*line));
     }
   }
 }
 
 std::vector<SyslogLine> Sandbox::syslog() const {
+  drainSyslog();
   std::lock_guard<std::mutex> guard(mutex_);
   return lines_;
 }
@@ -253,6 +261,7 @@ std::string Sandbox::syslogDump() const {
 }
 
 void Sandbox::clearSyslog() {
+  drainSyslog();
   std::lock_guard<std::mutex> guard(mutex_);
   lines_.clear();
 }

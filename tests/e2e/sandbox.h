@@ -92,6 +92,7 @@ class Sandbox : public RootTree {
  private:
   bool build();
   void readSyslog();
+  void drainSyslog() const;
   pid_t forkChrooted(const std::vector<std::string>& argv, const RunOptions& options, int out,
                      int err) const;
 
@@ -102,7 +103,7 @@ class Sandbox : public RootTree {
   std::atomic<bool> stop_{false};
   std::thread reader_;
   mutable std::mutex mutex_;
-  std::vector<SyslogLine> lines_;
+  mutable std::vector<SyslogLine> lines_;
   int spawned_ = 0;
   std::vector<pid_t> children_;
 };
