@@ -6,6 +6,7 @@
 #include <charconv>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "platform/local_users.h"
@@ -71,8 +72,12 @@ LocalIdentityQuery QueryLocalUserIdentities() {
   std::stringstream text;
   text << defs.rdbuf();
   const LoginUidRange range = ParseLoginDefs(text.str());
+  // A name's first entry is the account, as every lookup by name finds it;
+  // later entries of the same name are neither listed nor judged.
+  std::set<std::string> seen;
   query.executed = ForEachPasswdEntry([&](const passwd& entry) {
     const PosixAccount account = FromEntry(entry);
+    if (!seen.insert(account.name).second) return true;
     if (IsVisibleAccount(account, range)) query.posixNames.emplace_back(account.name);
     return true;
   });

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "platform/scoped_fd.h"
@@ -15,6 +17,187 @@ namespace vq {
 namespace {
 
 plist_t Node(void* node) { return static_cast<plist_t>(node); }
+
+// libplist reads, copies and writes a list recursively, one stack frame per
+// level, and expands every reference of a binary list anew, so that a few
+// shared containers can stand for millions of nodes. No real list comes near
+// either limit; lists beyond them are not read.
+constexpr uint32_t kMaxDepth = 512;
+constexpr uint64_t kMaxNodes = 1 << 19;
+
+uint64_t BigEndian(const unsigned char* bytes, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; ++i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+// The containers of a binary list as its object table describes them, walked
+// before libplist expands them. Objects lie between the header and the
+// offset table, as the platform's own reader demands.
+class BinaryObjects {
+ public:
+  static constexpr size_t kHeader = 8;
+  static constexpr size_t kTrailer = 32;
+
+  explicit BinaryObjects(std::string_view bytes)
+      : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()) {}
+
+  // Whether the top object's tree stays within the limits and every
+  // reference on the way makes sense.
+  bool withinLimits() {
+    if (size_ < kHeader + kTrailer) return false;
+    const unsigned char* trailer = data_ + size_ - kTrailer;
+    offset_size_ = trailer[6];
+    ref_size_ = trailer[7];
+    count_ = BigEndian(trailer + 8, 8);
+    table_ = BigEndian(trailer + 24, 8);
+    const uint64_t end = size_ - kTrailer;
+    if (offset_size_ < 1 || offset_size_ > 8 || ref_size_ < 1 || ref_size_ > 8 ||
+        table_ < kHeader || table_ > end || count_ > (end - table_) / offset_size_) {
+      return false;
+    }
+    state_.assign(count_, State{});
+    return walk(BigEndian(trailer + 16, 8), 1).has_value();
+  }
+
+ private:
+  struct State {
+    bool visiting = false;
+    uint32_t height = 0;  // 0 until known
+    uint64_t nodes = 0;
+  };
+  struct Shape {
+    uint32_t height;
+    uint64_t nodes;
+  };
+
+  // Where an object starts; nothing unless that is between header and table.
+  std::optional<uint64_t> offsetOf(uint64_t object) const {
+    if (object >= count_) return std::nullopt;
+    const uint64_t offset = BigEndian(data_ + table_ + object * offset_size_, offset_size_);
+    if (offset < kHeader || offset >= table_) return std::nullopt;
+    return offset;
+  }
+
+  // The count in an object's marker, and where its content begins.
+  std::optional<std::pair<uint64_t, uint64_t>> countOf(uint64_t offset) const {
+    uint64_t count = data_[offset] & 0x0F;
+    uint64_t content = offset + 1;
+    if (count == 0x0F) {
+      // The count follows as an integer object of 1, 2, 4 or 8 bytes.
+      if (content >= table_ || (data_[content] & 0xF0) != 0x10 || (data_[content] & 0x0F) > 3) {
+        return std::nullopt;
+      }
+      const size_t width = size_t{1} << (data_[content] & 0x0F);
+      if (width > table_ - content - 1) return std::nullopt;
+      count = BigEndian(data_ + content + 1, width);
+      content += 1 + width;
+    }
+    if (count > size_) return std::nullopt;
+    return std::make_pair(count, content);
+  }
+
+  // Whether an ASCII or UTF-16 string lies whole before the table, without
+  // a NUL inside (libplist 2.2 aborts on such a key and mishandles such a
+  // string).
+  bool textWithoutNul(uint64_t offset) const {
+    const bool utf16 = data_[offset] >> 4 == 0x6;
+    const auto count = countOf(offset);
+    if (!count) return false;
+    const auto [characters, content] = *count;
+    const uint64_t bytes = utf16 ? 2 * characters : characters;
+    if (bytes > table_ - content) return false;
+    for (uint64_t i = 0; i < characters; ++i) {
+      const unsigned char* character = data_ + content + (utf16 ? 2 * i : i);
+      if (character[0] == 0 && (!utf16 || character[1] == 0)) return false;
+    }
+    return true;
+  }
+
+  // The height and size of an object's tree, the object standing at the
+  // given depth; nothing when the tree breaks a limit or the table is broken.
+  std::optional<Shape> walk(uint64_t object, uint32_t depth, bool key = false) {
+    if (depth > kMaxDepth) return std::nullopt;
+    const std::optional<uint64_t> offset = offsetOf(object);
+    if (!offset) return std::nullopt;
+    State& state = state_[object];
+    if (state.visiting) return std::nullopt;  // a cycle
+    const unsigned kind = data_[*offset] >> 4;
+    if (key && kind != 0x5 && kind != 0x6) return std::nullopt;
+    if (state.height != 0) {
+      if (depth - 1 + state.height > kMaxDepth) return std::nullopt;
+      return Shape{state.height, state.nodes};
+    }
+    Shape shape{1, 1};
+    if ((kind == 0x5 || kind == 0x6) && !textWithoutNul(*offset)) return std::nullopt;
+    if (kind == 0xA || kind == 0xB || kind == 0xC || kind == 0xD) {
+      const auto count = countOf(*offset);
+      if (!count) return std::nullopt;
+      const auto [entries, refs_at] = *count;
+      // A dictionary lists its keys' references, then its values'.
+      const uint64_t refs = kind == 0xD ? 2 * entries : entries;
+      if (refs * ref_size_ > table_ - refs_at) return std::nullopt;
+      state.visiting = true;
+      for (uint64_t i = 0; i < refs; ++i) {
+        const uint64_t child = BigEndian(data_ + refs_at + i * ref_size_, ref_size_);
+        const std::optional<Shape> below = walk(child, depth + 1, kind == 0xD && i < entries);
+        if (!below) return std::nullopt;
+        shape.height = std::max(shape.height, below->height + 1);
+        shape.nodes += below->nodes;
+        if (shape.nodes > kMaxNodes) return std::nullopt;
+      }
+    }
+    state_[object] = State{false, shape.height, shape.nodes};
+    return shape;
+  }
+
+  const unsigned char* data_;
+  size_t size_;
+  size_t offset_size_ = 0;
+  size_t ref_size_ = 0;
+  uint64_t count_ = 0;
+  uint64_t table_ = 0;
+  std::vector<State> state_;
+};
+
+// Whether a parsed list can be copied and written safely: within the depth
+// limit, and no string with a NUL inside (libplist 2.2 copies a string up to
+// its first NUL but writes it out to its full length).
+bool Acceptable(plist_t node, uint32_t depth) {
+  if (depth > kMaxDepth) return false;
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      return text != nullptr && std::strlen(text) == length;
+    }
+    case PLIST_ARRAY: {
+      const uint32_t count = plist_array_get_size(node);
+      for (uint32_t i = 0; i < count; ++i) {
+        if (!Acceptable(plist_array_get_item(node, i), depth + 1)) return false;
+      }
+      return true;
+    }
+    case PLIST_DICT: {
+      bool acceptable = true;
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      for (;;) {
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, nullptr, &value);
+        if (value == nullptr) break;
+        if (!Acceptable(value, depth + 1)) {
+          acceptable = false;
+          break;
+        }
+      }
+      free(iter);
+      return acceptable;
+    }
+    default:
+      return true;
+  }
+}
 
 // A deep copy with every dictionary's keys in byte order.
 plist_t SortedCopy(plist_t node) {
@@ -56,12 +239,13 @@ std::optional<PropertyList> PropertyList::ParseDictionary(std::string_view data)
   const auto length = static_cast<uint32_t>(data.size());
   plist_t root = nullptr;
   if (plist_is_binary(data.data(), length)) {
+    if (!BinaryObjects(data).withinLimits()) return std::nullopt;
     plist_from_bin(data.data(), length, &root);
   } else {
     plist_from_xml(data.data(), length, &root);
   }
   if (root == nullptr) return std::nullopt;
-  if (plist_get_node_type(root) != PLIST_DICT) {
+  if (plist_get_node_type(root) != PLIST_DICT || !Acceptable(root, 1)) {
     plist_free(root);
     return std::nullopt;
   }
