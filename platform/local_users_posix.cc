@@ -2,12 +2,14 @@
 // local identity authority on macOS; directory-service users are not listed.
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/local_users.h"
 #include "platform/system_root.h"
@@ -30,14 +32,56 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-template <typename Visitor>
-bool ForEachPasswdEntry(Visitor visit) {
-  std::unique_ptr<FILE, FileCloser> file(fopen(Rooted("/etc/passwd").c_str(), "re"));
-  if (!file) return false;
-  while (passwd* entry = fgetpwent(file.get())) {
-    if (!visit(*entry)) break;
+// The password file as last read. The service asks for every user's entry on
+// every pass; reading the file again only when it changed keeps a pass linear
+// in the number of accounts.
+struct PasswdSnapshot {
+  bool readable = false;
+  std::vector<PosixAccount> accounts;  // first entry of each name, in file order
+  std::unordered_map<std::string, size_t> byName;
+  // What identifies the file that was read.
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  struct timespec modified = {0, 0};
+  struct timespec changed = {0, 0};
+};
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+const PasswdSnapshot& CurrentPasswd() {
+  static PasswdSnapshot snapshot;
+  const std::string path = Rooted("/etc/passwd");
+  struct stat st;
+  const bool present = stat(path.c_str(), &st) == 0;
+  if (present && snapshot.readable && snapshot.path == path && snapshot.device == st.st_dev &&
+      snapshot.inode == st.st_ino && snapshot.size == st.st_size &&
+      SameTime(snapshot.modified, st.st_mtim) && SameTime(snapshot.changed, st.st_ctim)) {
+    return snapshot;
   }
-  return true;
+  snapshot = PasswdSnapshot();
+  snapshot.path = path;
+  std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "re"));
+  if (!file) return snapshot;
+  struct stat opened;
+  if (fstat(fileno(file.get()), &opened) != 0) return snapshot;
+  snapshot.readable = true;
+  snapshot.device = opened.st_dev;
+  snapshot.inode = opened.st_ino;
+  snapshot.size = opened.st_size;
+  snapshot.modified = opened.st_mtim;
+  snapshot.changed = opened.st_ctim;
+  while (passwd* entry = fgetpwent(file.get())) {
+    PosixAccount account = FromEntry(*entry);
+    // A name's first entry is the account, as every lookup by name finds it.
+    if (snapshot.byName.count(account.name) != 0) continue;
+    snapshot.byName.emplace(account.name, snapshot.accounts.size());
+    snapshot.accounts.push_back(std::move(account));
+  }
+  return snapshot;
 }
 
 }  // namespace
@@ -72,26 +116,19 @@ LocalIdentityQuery QueryLocalUserIdentities() {
   std::stringstream text;
   text << defs.rdbuf();
   const LoginUidRange range = ParseLoginDefs(text.str());
-  // A name's first entry is the account, as every lookup by name finds it;
-  // later entries of the same name are neither listed nor judged.
-  std::set<std::string> seen;
-  query.executed = ForEachPasswdEntry([&](const passwd& entry) {
-    const PosixAccount account = FromEntry(entry);
-    if (!seen.insert(account.name).second) return true;
+  const PasswdSnapshot& file = CurrentPasswd();
+  query.executed = file.readable;
+  for (const PosixAccount& account : file.accounts) {
     if (IsVisibleAccount(account, range)) query.posixNames.emplace_back(account.name);
-    return true;
-  });
+  }
   return query;
 }
 
 std::optional<PosixAccount> LookupAccount(const std::string& name) {
-  std::optional<PosixAccount> found;
-  ForEachPasswdEntry([&](const passwd& entry) {
-    if (entry.pw_name == nullptr || name != entry.pw_name) return true;
-    found = FromEntry(entry);
-    return false;
-  });
-  return found;
+  const PasswdSnapshot& file = CurrentPasswd();
+  const auto found = file.byName.find(name);
+  if (found == file.byName.end()) return std::nullopt;
+  return file.accounts[found->second];
 }
 
 }  // namespace vq::platform

@@ -211,6 +211,20 @@ TEST_F(LocalUsersTest, LookupReadsTheRootsFileNotTheHosts) {
 
 // --- The console -------------------------------------------------------------------------
 
+TEST_F(LocalUsersTest, AChangedPasswordFileIsReadAgain) {
+  root.writeFile("/etc/passwd", "zoe:x:1005:1005::/home/zoe:/bin/sh\n");
+  EXPECT_THAT(QueryLocalUserIdentities().posixNames, ElementsAre("zoe"));
+  ASSERT_TRUE(LookupAccount("zoe").has_value());
+  // Same size, new content: an account renamed in place.
+  root.writeFile("/etc/passwd", "amy:x:1005:1005::/home/zoe:/bin/sh\n");
+  EXPECT_THAT(QueryLocalUserIdentities().posixNames, ElementsAre("amy"));
+  EXPECT_FALSE(LookupAccount("zoe").has_value());
+  // Replaced by a new file, as account tools do.
+  root.writeFile("/etc/passwd.new", "bob:x:1007:1007::/home/bob:/bin/sh\n");
+  ASSERT_EQ(rename(root.at("/etc/passwd.new").c_str(), root.at("/etc/passwd").c_str()), 0);
+  EXPECT_EQ(LookupAccount("bob")->uid, 1007u);
+}
+
 TEST_F(LocalUsersTest, WithoutASeatNobodyOwnsTheConsole) { EXPECT_FALSE(IsConsoleUser()); }
 
 TEST_F(LocalUsersTest, TheActiveUserOfSeat0OwnsTheConsole) {

@@ -15,3 +15,6 @@ scripts/build.sh build
 scripts/build.sh build-asan -DKESTRUN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j "$(nproc)")
+
+# The fuzz targets, a minute each from their committed corpora.
+scripts/fuzz.sh 60
