@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# scripts/fuzz.sh [seconds per target, default 60]: builds the libFuzzer
+# targets with clang in build-fuzz and runs each for that long, starting from
+# its committed seed corpus in fuzz/corpus/<name>/. New inputs go to a
+# throwaway folder, so the committed corpus never changes. An input that
+# crashes or breaks a check is saved under build-fuzz/artifacts/<name>/ and
+# makes the script exit non-zero.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: scripts/fuzz.sh [seconds per target]" >&2
+  exit 2
+fi
+scripts/setup.sh
+
+build=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKESTRUN_WERROR=ON -DKESTRUN_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzzers
+
+work=$(mktemp -d /tmp/kestrun-fuzz-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+targets=(installer_db modules_patcher command_line)
+failed=()
+for name in "${targets[@]}"; do
+  artifacts=$build/artifacts/$name
+  mkdir -p "$work/$name" "$artifacts"
+  log=$work/$name.log
+  echo "== ${name}_fuzzer: ${seconds}s"
+  if "$build/fuzz/${name}_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+       -artifact_prefix="$artifacts/" "$work/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
+    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+    echo "   corpus: $(find "fuzz/corpus/$name" -type f | wc -l) committed seeds," \
+         "$(find "$work/$name" -type f | wc -l) new inputs (discarded)"
+  else
+    echo "FAILED ${name}_fuzzer; reproducer(s) in $artifacts:"
+    ls "$artifacts"
+    tail -n 60 "$log"
+    failed+=("$name")
+  fi
+done
+
+if ((${#failed[@]})); then
+  echo "fuzz: ${#failed[@]} of ${#targets[@]} targets failed: ${failed[*]}"
+  exit 1
+fi
+echo "fuzz: all ${#targets[@]} targets ran ${seconds}s each without a finding"
