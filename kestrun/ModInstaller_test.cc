@@ -17,6 +17,7 @@
 #include "platform/effective_identity.h"
 #include "platform/file_manager.h"
 #include "tests/support/immutable_file.h"
+#include "tests/support/locations.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -28,24 +29,7 @@ using vq::LogRecord;
 using vq::LogType;
 using vq::testing::TempRoot;
 using vq::testing::TestUser;
-
-constexpr char kHomebrewOpt[] = "/usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib";
-constexpr char kFreeRDP2[] = "/usr/local/lib/freerdp2/libvq-client.dylib";
-constexpr char kMacPorts[] = "/opt/local/lib/freerdp2/libvq-client.dylib";
-constexpr char kFreeRDP3[] = "/usr/local/lib/freerdp3/libvq-client.dylib";
-constexpr char kHomebrew[] = "/opt/homebrew/opt/freerdp/lib/freerdp2/libvq-client.dylib";
-constexpr char kUsrLocalLib[] = "/usr/local/lib/libvq-client.dylib";
-constexpr char kBlast[] =
-    "/Applications/VMware Horizon Client.app/Contents/Frameworks/rdpvcbridge/libvq.dylib";
-constexpr char kWorkSpaces[] =
-    "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib";
-constexpr char kPCoIP[] =
-    "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib";
-constexpr char kHorizonPCoIP[] =
-    "/Applications/VMware Horizon Client.app/Contents/Library/pcoip/vchan_plugins/"
-    "libpcoip_vchan_vq.dylib";
-constexpr char kCitrix[] = "/Library/Application Support/Citrix/PlugIns/vq";
-constexpr char kDCV[] = "/Library/DCV Extensions/com.quendalore.dcvproxy.json";
+using namespace vq::testing;  // the plug-in locations
 
 constexpr char kModulesFile[] = "/Library/Application Support/Citrix Receiver/Modules";
 constexpr char kUnsafeMessage[] = ": its folder is reached through another user's link";

@@ -16,6 +16,7 @@
 
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/e2e/service_helpers.h"
+#include "tests/support/locations.h"
 
 #ifndef KESTRUN_NOPAUSE_TOOL_PATH
 #error "KESTRUN_NOPAUSE_TOOL_PATH must name the build whose loop does not rest"
@@ -32,9 +33,6 @@ using ::testing::Not;
 
 constexpr char kNoPauseTool[] = "/payload/bin/kestrun-nopause";
 constexpr char kSecret[] = "VirtualDriver=Secret\r";
-constexpr char kFreeRDP2[] = "/usr/local/lib/freerdp2/libvq-client.dylib";
-constexpr char kFreeRDP3[] = "/usr/local/lib/freerdp3/libvq-client.dylib";
-constexpr char kUsrLocalLib[] = "/usr/local/lib/libvq-client.dylib";
 constexpr char kUnsafe[] = ": its folder is reached through another user's link";
 
 // Everything below a folder, with what identifies each item's state.

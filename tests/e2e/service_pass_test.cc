@@ -12,6 +12,7 @@
 
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/e2e/service_helpers.h"
+#include "tests/support/locations.h"
 
 #ifndef KESTRUN_NOPAUSE_TOOL_PATH
 #error "KESTRUN_NOPAUSE_TOOL_PATH must name the build whose loop does not rest"
@@ -28,24 +29,6 @@ using ::testing::Not;
 
 constexpr char kModules[] = "/Library/Application Support/com.quendalore/ks2/modules";
 constexpr char kConf[] = "/Library/Application Support/com.quendalore/ks2/conf";
-
-constexpr char kHomebrewOpt[] = "/usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib";
-constexpr char kFreeRDP2[] = "/usr/local/lib/freerdp2/libvq-client.dylib";
-constexpr char kMacPorts[] = "/opt/local/lib/freerdp2/libvq-client.dylib";
-constexpr char kFreeRDP3[] = "/usr/local/lib/freerdp3/libvq-client.dylib";
-constexpr char kHomebrew[] = "/opt/homebrew/opt/freerdp/lib/freerdp2/libvq-client.dylib";
-constexpr char kUsrLocalLib[] = "/usr/local/lib/libvq-client.dylib";
-constexpr char kBlast[] =
-    "/Applications/VMware Horizon Client.app/Contents/Frameworks/rdpvcbridge/libvq.dylib";
-constexpr char kWorkSpaces[] =
-    "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib";
-constexpr char kPCoIP[] =
-    "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib";
-constexpr char kHorizonPCoIP[] =
-    "/Applications/VMware Horizon Client.app/Contents/Library/pcoip/vchan_plugins/"
-    "libpcoip_vchan_vq.dylib";
-constexpr char kCitrix[] = "/Library/Application Support/Citrix/PlugIns/vq";
-constexpr char kDCV[] = "/Library/DCV Extensions/com.quendalore.dcvproxy.json";
 
 struct Location {
   const char* path;
