@@ -108,7 +108,7 @@ int main() {
   std::cout << excerpt << "\n";
 
   Heading("3. The product's uninstaller runs: kestrun uninstall");
-  ShowRun(installed + " uninstall", sandbox.run({"/payload/bin/kestrun", "uninstall"}));
+  ShowRun(installed + " uninstall", sandbox.run({installed, "uninstall"}));
   ShowState(sandbox);
   return 0;
 }
