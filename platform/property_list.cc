@@ -242,6 +242,9 @@ std::optional<PropertyList> PropertyList::ParseDictionary(std::string_view data)
     if (!BinaryObjects(data).withinLimits()) return std::nullopt;
     plist_from_bin(data.data(), length, &root);
   } else {
+    // NUL is no XML character at all; libplist would cut a key short at it,
+    // and the database written back would not be the one read.
+    if (data.find('\0') != std::string_view::npos) return std::nullopt;
     plist_from_xml(data.data(), length, &root);
   }
   if (root == nullptr) return std::nullopt;
@@ -249,7 +252,19 @@ std::optional<PropertyList> PropertyList::ParseDictionary(std::string_view data)
     plist_free(root);
     return std::nullopt;
   }
-  return PropertyList(root);
+  PropertyList list(root);
+  // libplist's XML reader lets through what no writer produces (bytes that
+  // are not UTF-8, markup inside a key, malformed dates) and writes it back
+  // differently. Only a list whose written form reads back as itself is
+  // taken, so that a database written back is the database that was read.
+  const std::string written = list.xml();
+  plist_t again = nullptr;
+  if (!written.empty())
+    plist_from_xml(written.data(), static_cast<uint32_t>(written.size()), &again);
+  if (again == nullptr) return std::nullopt;
+  const PropertyList reread(again);
+  if (!Acceptable(again, 1) || reread.xml() != written) return std::nullopt;
+  return list;
 }
 
 std::optional<PropertyList> PropertyList::ReadDictionary(const std::string& path) {

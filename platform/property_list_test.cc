@@ -380,6 +380,44 @@ TEST_F(PropertyListFileTest, EmptyFileDirectoryAndMissingPathAreNoDictionary) {
 
 // --- Writing -------------------------------------------------------------------------
 
+// What is read must be what is written back: a key or string that libplist
+// would cut short at a NUL is no database.
+TEST(PropertyListRoundTripTest, NulInsideXmlIsRejectedAndCharacterReferencesRoundTrip) {
+  const std::string head =
+      "<plist version=\"1.0\"><dict><key>FormatVersion</key><integer>1</integer><key>";
+  EXPECT_FALSE(PropertyList::ParseDictionary(head + std::string("Ins\0talled", 10) +
+                                             "</key><string>x</string></dict></plist>"));
+  EXPECT_FALSE(PropertyList::ParseDictionary(head + "Key</key><string>a" + std::string("\0", 1) +
+                                             "b</string></dict></plist>"));
+  int read = 0;
+  for (const std::string key : {"a&#0;b", "a&#x0;b", "a&amp;b", "caf\xc3\xa9", "\x84\x84"}) {
+    const auto parsed =
+        PropertyList::ParseDictionary(head + key + "</key><string>v</string></dict></plist>");
+    if (!parsed) continue;  // refused outright is fine too
+    ++read;
+    const auto again = PropertyList::ParseDictionary(parsed->xml());
+    ASSERT_TRUE(again.has_value()) << key;
+    EXPECT_EQ(again->xml(), parsed->xml()) << key;
+  }
+  EXPECT_GE(read, 2) << "ordinary keys must still be read";
+}
+
+// Inputs the fuzzer found: lists libplist reads but would write back
+// differently. Each is refused, or read exactly as it would be written.
+TEST(PropertyListRoundTripTest, FuzzerFindingsReadBackAsWritten) {
+  for (const char* name : {"inst-plist-nul-in-key.xml", "inst-plist-markup-in-key.xml"}) {
+    std::ifstream in(std::string(TEST_DATA_DIR) + "/fuzz-regressions/" + name, std::ios::binary);
+    ASSERT_TRUE(in.good()) << name;
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    const auto parsed = PropertyList::ParseDictionary(bytes.str());
+    if (!parsed) continue;
+    const auto again = PropertyList::ParseDictionary(parsed->xml());
+    ASSERT_TRUE(again.has_value()) << name;
+    EXPECT_EQ(again->xml(), parsed->xml()) << name;
+  }
+}
+
 TEST(PropertyListWriteTest, XmlIsWhatMacOSWritesWithSortedKeysAndTabs) {
   PropertyList list = PropertyList::NewDictionary();
   list.setUInt32("Version", 8);
