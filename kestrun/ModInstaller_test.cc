@@ -16,6 +16,7 @@
 #include "platform/capture_logger.h"
 #include "platform/effective_identity.h"
 #include "platform/file_manager.h"
+#include "tests/support/captured_output.h"
 #include "tests/support/immutable_file.h"
 #include "tests/support/locations.h"
 #include "tests/support/temp_root.h"
@@ -42,20 +43,12 @@ struct Location {
 };
 
 const std::vector<Location>& Table() {
-  static const std::vector<Location> table = {
-      {kHomebrewOpt, "libfreerdp.dylib", true},
-      {kFreeRDP2, "libfreerdp.dylib", true},
-      {kMacPorts, "libfreerdp.dylib", true},
-      {kFreeRDP3, "libfreerdp.dylib", true},
-      {kHomebrew, "libfreerdp.dylib", true},
-      {kUsrLocalLib, "libfreerdp.dylib", true},
-      {kBlast, "libblast.dylib", true},
-      {kWorkSpaces, "libpcoip.dylib", true},
-      {kPCoIP, "libpcoip.dylib", true},
-      {kHorizonPCoIP, "libpcoip.dylib", true},
-      {kCitrix, "ica.bundle", true},
-      {kDCV, "com.quendalore.dcvproxy.json", false},
-  };
+  static const std::vector<Location> table = [] {
+    std::vector<Location> rows;
+    for (const PluginLocation& row : kPluginLocations)
+      rows.push_back({row.path, row.file, row.isModule});
+    return rows;
+  }();
   return table;
 }
 
@@ -133,11 +126,7 @@ void OwnTree(const std::string& path, uid_t uid, gid_t gid) {
 // Standard output of fn, byte for byte.
 template <typename Fn>
 std::string Stdout(Fn fn) {
-  std::fflush(stdout);
-  ::testing::internal::CaptureStdout();
-  fn();
-  std::fflush(stdout);
-  return ::testing::internal::GetCapturedStdout();
+  return CapturedOutput(STDOUT_FILENO, fn);
 }
 
 class ModInstallerTest : public ::testing::Test {

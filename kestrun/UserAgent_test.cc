@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/capture_logger.h"
+#include "tests/support/captured_output.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -29,11 +30,7 @@ constexpr char kAgentPlist[] = "/Library/LaunchAgents/com.quendalore.ks2.ws.plis
 
 template <typename Fn>
 std::string Stdout(Fn fn) {
-  std::fflush(stdout);
-  ::testing::internal::CaptureStdout();
-  fn();
-  std::fflush(stdout);
-  return ::testing::internal::GetCapturedStdout();
+  return vq::testing::CapturedOutput(STDOUT_FILENO, fn);
 }
 
 class UserAgentTest : public ::testing::Test {

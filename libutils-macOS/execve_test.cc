@@ -12,6 +12,7 @@
 
 #include "platform/capture_logger.h"
 #include "platform/install_lock.h"
+#include "tests/support/captured_output.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -31,26 +32,6 @@ class ExecveTest : public ::testing::Test {
     for (auto& word : commands) argv.push_back(word.data());
     argv.push_back(nullptr);
     return vq_execve(log, TEST_CHILD_PATH, argv.data(), newSession);
-  }
-
-  // Standard output of this process while the child runs, for the cases
-  // where the child writes to our streams.
-  std::string captureOwnOutput(const std::function<void()>& body) {
-    fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    char name[] = "/tmp/kestrun-stdout-XXXXXX";
-    int file = mkstemp(name);
-    unlink(name);
-    dup2(file, STDOUT_FILENO);
-    body();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string text(4096, '\0');
-    const ssize_t n = pread(file, text.data(), text.size(), 0);
-    close(file);
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return text;
   }
 
   const std::string program = TEST_CHILD_PATH;
@@ -162,7 +143,7 @@ TEST_F(ExecveTest, WithoutAPipeTheChildWritesToOurOwnStreams) {
   vq::Logger& logger = log;
   // Only plain calls while descriptors are short: sanitizer checks and test
   // assertions may need one themselves.
-  const std::string output = captureOwnOutput([&] {
+  const std::string output = vq::testing::CapturedOutput(STDOUT_FILENO, [&] {
     // Use up every descriptor but one: pipe() needs two. The hogs close on
     // exec, so the child starts with plenty.
     for (;;) {

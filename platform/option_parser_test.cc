@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/captured_output.h"
+
 namespace vq::platform {
 namespace {
 
@@ -55,21 +57,7 @@ class OptionParserTest : public ::testing::Test {
 
   // What the body wrote to standard error.
   static std::string capturedStderr(const std::function<void()>& body) {
-    fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    char name[] = "/tmp/kestrun-stderr-XXXXXX";
-    const int file = mkstemp(name);
-    unlink(name);
-    dup2(file, STDERR_FILENO);
-    body();
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::string text(4096, '\0');
-    const ssize_t n = pread(file, text.data(), text.size(), 0);
-    close(file);
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return text;
+    return vq::testing::CapturedOutput(STDERR_FILENO, body);
   }
 };
 

@@ -30,25 +30,8 @@ using ::testing::Not;
 constexpr char kModules[] = "/Library/Application Support/com.quendalore/ks2/modules";
 constexpr char kConf[] = "/Library/Application Support/com.quendalore/ks2/conf";
 
-struct Location {
-  const char* path;
-  const char* file;
-  bool isModule;
-};
-constexpr Location kLocations[] = {
-    {kHomebrewOpt, "libfreerdp.dylib", true},
-    {kFreeRDP2, "libfreerdp.dylib", true},
-    {kMacPorts, "libfreerdp.dylib", true},
-    {kFreeRDP3, "libfreerdp.dylib", true},
-    {kHomebrew, "libfreerdp.dylib", true},
-    {kUsrLocalLib, "libfreerdp.dylib", true},
-    {kBlast, "libblast.dylib", true},
-    {kWorkSpaces, "libpcoip.dylib", true},
-    {kPCoIP, "libpcoip.dylib", true},
-    {kHorizonPCoIP, "libpcoip.dylib", true},
-    {kCitrix, "ica.bundle", true},
-    {kDCV, "com.quendalore.dcvproxy.json", false},
-};
+using Location = PluginLocation;
+constexpr const auto& kLocations = kPluginLocations;
 
 std::string Line(const char* tag, const Location& location) {
   return std::string("[") + tag + "] " + location.file + " -> " + location.path + "\n";

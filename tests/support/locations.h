@@ -21,4 +21,26 @@ inline constexpr char kHorizonPCoIP[] =
 inline constexpr char kCitrix[] = "/Library/Application Support/Citrix/PlugIns/vq";
 inline constexpr char kDCV[] = "/Library/DCV Extensions/com.quendalore.dcvproxy.json";
 
+// Every location with the file its link names, in the tool's own order.
+struct PluginLocation {
+  const char* path;
+  const char* file;
+  bool isModule;  // the file lies in the installed "modules", else in "conf"
+};
+
+inline constexpr PluginLocation kPluginLocations[] = {
+    {kHomebrewOpt, "libfreerdp.dylib", true},
+    {kFreeRDP2, "libfreerdp.dylib", true},
+    {kMacPorts, "libfreerdp.dylib", true},
+    {kFreeRDP3, "libfreerdp.dylib", true},
+    {kHomebrew, "libfreerdp.dylib", true},
+    {kUsrLocalLib, "libfreerdp.dylib", true},
+    {kBlast, "libblast.dylib", true},
+    {kWorkSpaces, "libpcoip.dylib", true},
+    {kPCoIP, "libpcoip.dylib", true},
+    {kHorizonPCoIP, "libpcoip.dylib", true},
+    {kCitrix, "ica.bundle", true},
+    {kDCV, "com.quendalore.dcvproxy.json", false},
+};
+
 }  // namespace vq::testing
