@@ -1,6 +1,5 @@
 // Every location, name and label the tool uses. Paths are compiled in as
-// absolute paths; the derived ones are built once per install or uninstall
-// run by VQKS2Installer::initGlobals, under the platform's root prefix.
+// absolute paths; the derived ones are built once per run (VQInstallPaths).
 #pragma once
 
 #include <cstdint>
@@ -31,10 +30,6 @@ extern const unsigned vqServicePassPause;
 // Passes after which the service loop ends; 0 (every release build): never.
 extern const unsigned long vqServicePassLimit;
 
-// Derived paths; empty until initGlobals has built them.
-extern std::string vqDefaultKestrun1Path;     // .../com.quendalore/kestrun
-extern std::string vqDefaultKestrun2Path;     // .../com.quendalore/ks2, the directory set
-extern std::string vqDefaultInstLockFile;     // .../com.quendalore/ks2.lock
-extern std::string vqDefaultInstPlistFile;    // .../ks2/inst.plist
-extern std::string vqDefaultUninstallerPath;  // .../ks2/bin/kestrun
-extern std::string vqDefaultLaunchFullPath;   // /Library/LaunchDaemons/com.quendalore.ks2.plist
+// Exit statuses of the tool.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;

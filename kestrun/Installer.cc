@@ -1,19 +1,22 @@
 #include "kestrun/Installer.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "kestrun/Globals.h"
 #include "kestrun/UserAgent.h"
 #include "libutils-macOS/execve.h"
 #include "libutils-macOS/launchctl.h"
+#include "platform/atomic_file.h"
 #include "platform/install_lock.h"
-#include "platform/system_root.h"
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -23,68 +26,60 @@ constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kDatabaseMode = 0644;
 constexpr char kStagingPrefix[] = ".ks2-staging-";
 constexpr char kRemovalPrefix[] = ".ks2-removing-";
-
-std::string LaunchctlProgram() { return vq::platform::Rooted(vqLaunchctlPath); }
+constexpr char kBackupStagingPrefix[] = ".ks2-backup-";
+constexpr char kBackupPrefix[] = "ks2bk-";
+// Journal entries: roll an update back to its backup, delete a backup whose
+// update finished, take an unfinished first install away.
+constexpr char kRestoreEntry[] = "restore ";
+constexpr char kRemoveEntry[] = "remove ";
+constexpr char kFreshEntry[] = "fresh";
 
 char* Arg(const char* text) { return const_cast<char*>(text); }
 
-// Whether the descriptor still names the file at the path: a lock on a file
-// that another run deleted after we opened it serialises nothing.
-bool DescriptorNamesPath(int fd, const std::string& path) {
-  struct stat held, current;
-  if (fstat(fd, &held) != 0 || held.st_nlink == 0) return false;
-  if (stat(path.c_str(), &current) != 0) return false;
-  return held.st_dev == current.st_dev && held.st_ino == current.st_ino;
-}
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
-VQKS2Installer::VQKS2Installer(Token, vq::Logger& log, vq::FileManager* fileManager)
-    : instDB(createDefaultInstPlist()), logger(&log), fm(fileManager) {}
+VQKS2Installer::VQKS2Installer(Token, const VQInstallPaths& installPaths, vq::Logger& log,
+                               vq::FileManager* fileManager)
+    : paths(installPaths), instDB(createDefaultInstPlist()), logger(&log), fm(fileManager) {}
 
 VQKS2Installer::~VQKS2Installer() {
-  if (lockFileToRemove) (void)unlink(lockFileToRemove->c_str());
+  if (removeLockFileAtEnd) (void)unlink(paths.instLockFile.c_str());
 }
 
 std::unique_ptr<VQKS2Installer> VQKS2Installer::initWithSource(const char* source,
+                                                               const VQInstallPaths& paths,
                                                                vq::Logger& logger) {
   if (source == nullptr) return nullptr;
-  auto installer = initWithLogger(logger);
+  auto installer = initWithLogger(paths, logger);
   if (installer) installer->sourceDir = source;
   return installer;
 }
 
-std::unique_ptr<VQKS2Installer> VQKS2Installer::initWithLogger(vq::Logger& logger) {
+std::unique_ptr<VQKS2Installer> VQKS2Installer::initWithLogger(const VQInstallPaths& paths,
+                                                               vq::Logger& logger) {
   vq::FileManager* fm = vq::FileManager::defaultManager();
   if (fm == nullptr) return nullptr;
-  return std::make_unique<VQKS2Installer>(Token{}, logger, fm);
+  return std::make_unique<VQKS2Installer>(Token{}, paths, logger, fm);
 }
 
-bool VQKS2Installer::initGlobals() {
-  const std::string support = vq::platform::Rooted(vqDefaultApplicationSupportRoot);
-  vqDefaultKestrun1Path = support + "/kestrun";
-  vqDefaultKestrun2Path = support + "/ks2";
-  vqDefaultInstLockFile = support + "/ks2.lock";
-  vqDefaultInstPlistFile = vqDefaultKestrun2Path + "/inst.plist";
-  vqDefaultUninstallerPath = vqDefaultKestrun2Path + "/bin/kestrun";
-  vqDefaultLaunchFullPath =
-      vq::platform::Rooted(vqLaunchDaemonsDir) + "/" + vqDefaultLaunchPlistFile;
-  if (vqDefaultKestrun2Path.empty() || vqDefaultInstLockFile.empty() ||
-      vqDefaultInstPlistFile.empty() || vqDefaultUninstallerPath.empty() ||
-      vqDefaultLaunchFullPath.empty()) {
+bool VQKS2Installer::initGlobals(const VQInstallPaths& paths) {
+  if (paths.kestrun2Path.empty() || paths.instLockFile.empty() || paths.instPlistFile.empty() ||
+      paths.uninstallerPath.empty() || paths.launchFullPath.empty()) {
     return false;
   }
-  return createDirSet();
+  return createDirSet(paths);
 }
 
-bool VQKS2Installer::createDirSet() {
+bool VQKS2Installer::createDirSet(const VQInstallPaths& paths) {
   vq::FileManager* fm = vq::FileManager::defaultManager();
   if (fm == nullptr) return false;
   vq::CreateAttributes attributes;
   attributes.permissions = 0755;
   attributes.owner = 0;
   attributes.group = 0;
-  return fm->createDirectory(vqDefaultKestrun2Path, true, attributes).ok();
+  return fm->createDirectory(paths.kestrun2Path, true, attributes).ok();
 }
 
 vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
@@ -96,28 +91,65 @@ vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
 }
 
 bool VQKS2Installer::lock() {
-  if (lock_fd != -1) return true;
-  for (;;) {
-    const int fd =
-        vq::platform::OpenExclusivelyLocked(vqDefaultInstLockFile.c_str(), kLockFileMode);
-    if (fd < 0) return false;
-    if (DescriptorNamesPath(fd, vqDefaultInstLockFile)) {
-      lock_fd = fd;
-      return true;
-    }
-    // The holder deleted the file while we waited: lock the file that is
-    // there now (or a new one) instead.
-    close(fd);
-  }
+  if (lock_fd.valid()) return true;
+  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode);
+  return lock_fd.valid();
 }
 
-void VQKS2Installer::unlock() {
-  if (lock_fd != -1) close(lock_fd);
-  lock_fd = -1;
+bool VQKS2Installer::writeJournal(const std::string& entry) {
+  vq::AtomicWriteOptions options;
+  options.permissions = 0600;
+  if (!vq::WriteFileAtomically(paths.pendingFile, entry, options)) return false;
+  journaled = true;
+  return true;
+}
+
+void VQKS2Installer::removeJournal() {
+  if (access(paths.pendingFile.c_str(), F_OK) == 0) (void)vq::RemoveFileDurably(paths.pendingFile);
+  journaled = false;
+}
+
+void VQKS2Installer::repairInterruptedInstall() {
+  vq::ScopedFd fd(open(paths.pendingFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return;
+  const std::string entry = vq::ReadRegularFile(fd.get(), 256).value_or(std::string());
+  fd.reset();
+  auto backupNamed = [&](const char* prefix) -> std::optional<std::string> {
+    const std::string name = entry.substr(std::strlen(prefix));
+    if (!StartsWith(name, kBackupPrefix) || name.find('/') != std::string::npos) return {};
+    return paths.supportRoot + "/" + name;
+  };
+  if (StartsWith(entry, kRestoreEntry)) {
+    const std::optional<std::string> backup = backupNamed(kRestoreEntry);
+    if (backup && fm->itemExists(*backup)) {
+      VQ_LOG_DEFAULT(*logger,
+                     "an update was interrupted: restoring the installation it started "
+                     "from");
+      KS2BackupDir = *backup;
+      recover();
+    } else {
+      // Killed before its backup was whole: the old tool had not run yet.
+      VQ_LOG_DEFAULT(*logger, "an update was interrupted before it changed anything");
+    }
+  } else if (StartsWith(entry, kRemoveEntry)) {
+    if (const std::optional<std::string> backup = backupNamed(kRemoveEntry)) {
+      (void)fm->removeItem(*backup);
+    }
+  } else {
+    VQ_LOG_DEFAULT(*logger, "a first installation was interrupted: removing what it installed");
+    (void)launchctlUnload(paths.launchFullPath);
+    (void)fm->removeItem(paths.wsLaunchFullPath);
+    (void)removeDirectorySet();
+  }
+  removeLeftovers();
+  KS2BackupDir.reset();
+  removeJournal();
+  // What the killed run left half-done may have taken the root with it.
+  (void)createDirSet(paths);
 }
 
 int VQKS2Installer::readDB() {
-  std::optional<vq::PropertyList> db = vq::PropertyList::ReadDictionary(vqDefaultInstPlistFile);
+  std::optional<vq::PropertyList> db = vq::PropertyList::ReadDictionary(paths.instPlistFile);
   if (!db) return InstDBMissing;
   const std::optional<uint32_t> format = db->uint32ForKey(vqDBFormatVersion);
   if (!format || *format != vqDBFormat) return InstDBInvalid;
@@ -134,7 +166,7 @@ int VQKS2Installer::readDB() {
 bool VQKS2Installer::writeDB() {
   vq::AtomicWriteOptions options;
   options.permissions = kDatabaseMode;
-  return instDB.writeToFile(vqDefaultInstPlistFile, options).ok();
+  return instDB.writeToFile(paths.instPlistFile, options).ok();
 }
 
 bool VQKS2Installer::incrementRefCounter(int32_t delta, uint32_t* newValue) {
@@ -158,22 +190,36 @@ bool VQKS2Installer::applyMyVersion() {
 bool VQKS2Installer::backupPreviousFiles() {
   char name[64];
   const int written =
-      std::snprintf(name, sizeof name, "/ks2bk-%u-%ld", static_cast<unsigned>(getpid()),
+      std::snprintf(name, sizeof name, "%s%u-%ld", kBackupPrefix, static_cast<unsigned>(getpid()),
                     static_cast<long>(time(nullptr)));
   KS2BackupDir.reset();
   if (written < 0 || static_cast<size_t>(written) >= sizeof name) return false;
-  const std::string path = vq::platform::Rooted(vqDefaultApplicationSupportRoot) + name;
-  KS2BackupDir = path;
-
-  const bool existed = fm->itemExists(path);
-  vq::FsResult copied = fm->copyItem(vqDefaultKestrun2Path, path);
-  if (!copied) {
-    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", copied.description().c_str());
-    // A partial copy is no backup; one that was there before is not ours.
-    if (!existed) (void)fm->removeItem(path);
-    KS2BackupDir.reset();
+  const std::string path = paths.supportRoot + "/" + name;
+  // The journal names the backup before it exists: a run killed from here on
+  // is rolled back to it by the next run, or finds the old set untouched.
+  if (!writeJournal(kRestoreEntry + std::string(name))) {
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: cannot write %{public}s",
+                 paths.pendingFile.c_str());
     return false;
   }
+  // Hard links (or a clone) of the installed files: the older tool only ever
+  // deletes them, and the new set is written as new files, so the backup
+  // keeps every byte, mode and owner without copying data. It is built under
+  // a staging name and renamed, so that a backup under its own name is whole.
+  const std::string staging =
+      paths.supportRoot + "/" + kBackupStagingPrefix + std::to_string(getpid());
+  (void)fm->removeItem(staging);
+  vq::CopyOptions options;
+  options.hardLinks = true;
+  vq::FsResult copied = fm->copyItem(paths.kestrun2Path, staging, options);
+  if (copied) copied = fm->renameItem(staging, path);
+  if (!copied) {
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", copied.description().c_str());
+    (void)fm->removeItem(staging);
+    removeJournal();
+    return false;
+  }
+  KS2BackupDir = path;
   return true;
 }
 
@@ -188,17 +234,17 @@ bool VQKS2Installer::removeBackup() {
 }
 
 bool VQKS2Installer::restoreBackup() {
-  if (!KS2BackupDir) return true;
+  if (!KS2BackupDir || !fm->itemExists(*KS2BackupDir)) return true;
   vq::FsResult removed = removeDirectorySet();
   // What matters is that the place is free: a set that is already gone, or
   // was moved aside but not yet fully deleted, does not stop the restore.
-  if (!removed && fm->itemExists(vqDefaultKestrun2Path)) {
+  if (!removed && fm->itemExists(paths.kestrun2Path)) {
     VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %s", removed.description().c_str());
     return false;
   }
   // The backup lies beside the directory set, so moving it back is one
   // rename: the directory set is never seen half-restored.
-  vq::FsResult moved = fm->renameItem(*KS2BackupDir, vqDefaultKestrun2Path);
+  vq::FsResult moved = fm->renameItem(*KS2BackupDir, paths.kestrun2Path);
   if (!moved) {
     VQ_LOG_ERROR(*logger, "cannot copy backup: %s", moved.description().c_str());
     return false;
@@ -207,13 +253,15 @@ bool VQKS2Installer::restoreBackup() {
 }
 
 bool VQKS2Installer::execve(const char* path, char* const argv[]) {
-  return vq::RunChildProcess(*logger, vq::LogType::kInfo, path, argv, false);
+  vq::ChildOptions options;
+  options.resultType = vq::LogType::kInfo;
+  return vq::RunChildProcess(*logger, path, argv, options);
 }
 
 bool VQKS2Installer::isSafeToRun(const std::string& path) {
-  // Everything from the root prefix down is checked: a folder that another
-  // user could write to would let that user choose what root runs.
-  const std::string& root = vq::platform::SystemRoot();
+  // Everything from the root down is checked: a folder that another user
+  // could write to would let that user choose what root runs.
+  const std::string& root = paths.root;
   std::string checked = root.empty() ? "/" : root;
   std::string rest = path.substr(root.size());
   size_t pos = 0;
@@ -229,7 +277,8 @@ bool VQKS2Installer::isSafeToRun(const std::string& path) {
         (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))) {
       VQ_LOG_ERROR(*logger,
                    "not running %{public}s: %{public}s is not a root-owned %s writable only by "
-                   "root",
+                   "root; give it owner root and remove write access for others, or delete "
+                   "the installation, then run the installer again",
                    path.c_str(), checked.c_str(), last ? "file" : "folder");
       return false;
     }
@@ -241,52 +290,64 @@ bool VQKS2Installer::isSafeToRun(const std::string& path) {
 }
 
 bool VQKS2Installer::uninstallPrevious() {
+  // Refused before anything is touched: nothing to undo afterwards.
+  if (!isSafeToRun(paths.uninstallerPath)) {
+    VQ_LOG_INFO(*logger, "uninstaller returned error");
+    return false;
+  }
   if (!backupPreviousFiles()) {
     VQ_LOG_INFO(*logger, "backup process failed");
     return false;
   }
   char* const argv[] = {Arg("kestrun"), Arg("uninstall"), Arg("-u"), nullptr};
-  if (isSafeToRun(vqDefaultUninstallerPath) && execve(vqDefaultUninstallerPath.c_str(), argv)) {
-    return true;
-  }
+  // The older tool holds our lock as its descriptor 3 for as long as it
+  // runs, so that no installer can start while it is still removing files,
+  // even when we are killed meanwhile.
+  vq::ChildOptions options;
+  options.resultType = vq::LogType::kInfo;
+  options.inheritedDescriptor = lock_fd.get();
+  if (vq::RunChildProcess(*logger, paths.uninstallerPath.c_str(), argv, options)) return true;
   VQ_LOG_INFO(*logger, "uninstaller returned error");
+  // Whatever the older tool removed before it failed comes back.
+  recover();
   return false;
 }
 
 bool VQKS2Installer::setAttrsRecurse(const std::string& path) {
-  vq::FsResult root = fm->setOwner(path, 0, 0);
-  if (!root) {
-    VQ_LOG_ERROR(*logger, "cannot set owner/group for %{public}s, ignoring.\n%s", path.c_str(),
-                 root.description().c_str());
-  }
+  // The copy already gave every item owner 0 and group 0; this pass only
+  // changes what something else left otherwise.
+  auto apply = [&](const std::string& full, const std::string& shown) {
+    const std::optional<vq::ItemAttributes> item = fm->attributesOfItem(full);
+    if (item && item->owner == 0 && item->group == 0) return;
+    vq::FsResult result = fm->setOwner(full, 0, 0);
+    if (!result) {
+      VQ_LOG_ERROR(*logger, "cannot set owner/group for %{public}s, ignoring.\n%s", shown.c_str(),
+                   result.description().c_str());
+    }
+  };
+  apply(path, path);
   std::unique_ptr<vq::DirectoryEnumerator> enumerator = fm->enumeratorAtPath(path);
   if (!enumerator) return true;
   while (std::optional<std::string> relative = enumerator->nextObject()) {
-    vq::FsResult item = fm->setOwner(path + "/" + *relative, 0, 0);
-    if (!item) {
-      VQ_LOG_ERROR(*logger, "cannot set owner/group for %{public}s, ignoring.\n%s",
-                   relative->c_str(), item.description().c_str());
-    }
+    apply(path + "/" + *relative, *relative);
   }
   return true;
 }
 
 bool VQKS2Installer::serviceLoadStartWithFile(const std::string& file, const std::string& path) {
-  const std::string source = vqDefaultKestrun2Path + "/conf/" + file;
+  const std::string source = paths.kestrun2Path + "/conf/" + file;
   (void)fm->removeItem(path);
-  vq::FsResult copied = fm->copyItem(source, path);
+  // launchd must get a regular file: a link in the payload is refused.
+  vq::FsResult copied = fm->copyRegularFile(source, path);
   if (!copied) {
     VQ_LOG_ERROR(*logger, "cannot install launchd plist file: %s", copied.description().c_str());
     return false;
   }
-  const std::string launchctl = LaunchctlProgram();
-  char* const load[] = {Arg("launchctl"), Arg("load"), Arg(path.c_str()), nullptr};
-  if (!execve(launchctl.c_str(), load)) {
+  if (!execve(vqLaunchctlPath, vq::LaunchctlLoadArguments(path).argv())) {
     VQ_LOG_INFO(*logger, "launchctl returned error (load)");
     return false;
   }
-  char* const start[] = {Arg("launchctl"), Arg("start"), Arg(vqDaemonLabel), nullptr};
-  if (!execve(launchctl.c_str(), start)) {
+  if (!execve(vqLaunchctlPath, vq::LaunchctlStartArguments(vqDaemonLabel).argv())) {
     VQ_LOG_INFO(*logger, "launchctl returned error (start)");
     return false;
   }
@@ -294,13 +355,11 @@ bool VQKS2Installer::serviceLoadStartWithFile(const std::string& file, const std
 }
 
 bool VQKS2Installer::serviceLoadStart() {
-  return serviceLoadStartWithFile(vqDefaultLaunchPlistFile, vqDefaultLaunchFullPath);
+  return serviceLoadStartWithFile(vqDefaultLaunchPlistFile, paths.launchFullPath);
 }
 
 bool VQKS2Installer::launchctlUnload(const std::string& path) {
-  const std::string launchctl = LaunchctlProgram();
-  char* const unload[] = {Arg("launchctl"), Arg("unload"), Arg(path.c_str()), nullptr};
-  if (!execve(launchctl.c_str(), unload)) {
+  if (!execve(vqLaunchctlPath, vq::LaunchctlUnloadArguments(path).argv())) {
     VQ_LOG_INFO(*logger, "launchctl could not unload %{public}s, keeping it", path.c_str());
     return false;
   }
@@ -311,70 +370,79 @@ bool VQKS2Installer::launchctlUnload(const std::string& path) {
 void VQKS2Installer::recover() {
   (void)restoreBackup();
   (void)serviceLoadStart();
-  if (auto agent = VQKS2UserAgent::initWithLogger(*logger)) {
-    (void)agent->install(vqDefaultKestrun2Path);
+  if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) {
+    (void)agent->install(paths.kestrun2Path);
   }
+  // The backup is the installation again: nothing is left to roll back.
+  if (journaled) removeJournal();
 }
 
 void VQKS2Installer::removeAll() {
   VQ_LOG_INFO(*logger, "unloading services...");
-  if (!launchctlUnload(vqDefaultLaunchFullPath)) {
+  if (!launchctlUnload(paths.launchFullPath)) {
     VQ_LOG_INFO(*logger, "kestrun service removing failed, ignoring...");
   }
-  if (auto agent = VQKS2UserAgent::initWithLogger(*logger)) agent->remove();
+  if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) agent->remove();
   VQ_LOG_INFO(*logger, "removing directory set...");
   if (!removeDirectorySet()) VQ_LOG_INFO(*logger, "cannot remove directory set, ignoring...");
-  removeLeftovers();
-  // While this run holds the lock, its file goes when the run ends, so that
-  // nobody can lock a new file and start while this run is still working. In
-  // update mode the lock is the parent installer's, which keeps the file.
-  if (lock_fd != -1) lockFileToRemove = vqDefaultInstLockFile;
-  (void)fm->removeItem(vqDefaultKestrun1Path);
+  if (lock_fd.valid()) {
+    removeLeftovers();
+    // While this run holds the lock, its file goes when the run ends, so that
+    // nobody can lock a new file and start while this run is still working.
+    removeLockFileAtEnd = true;
+  } else {
+    // Update mode: the lock is the parent installer's, which keeps the file;
+    // run on its own, nobody holds it and the file goes.
+    vq::platform::RemoveLockFileIfFree(paths.instLockFile);
+  }
+  (void)fm->removeItem(paths.kestrun1Path);
 }
 
 void VQKS2Installer::blockKestrunV1() {
-  const std::string oldPlist = vq::platform::Rooted(vqOldLaunchFullPath);
-  (void)launchctlUnload(oldPlist);
-  (void)fm->removeItem(oldPlist);
+  (void)launchctlUnload(paths.oldLaunchFullPath);
+  (void)fm->removeItem(paths.oldLaunchFullPath);
   vq::CreateAttributes attributes;
   attributes.owner = 0;
   attributes.group = 0;
-  (void)fm->removeItem(vqDefaultKestrun1Path);
-  (void)fm->createDirectory(vqDefaultKestrun1Path + "/99", true, attributes);
+  (void)fm->removeItem(paths.kestrun1Path);
+  (void)fm->createDirectory(paths.kestrun1Path + "/99", true, attributes);
 }
 
 void VQKS2Installer::removeLeftovers() {
-  const std::string support = vq::platform::Rooted(vqDefaultApplicationSupportRoot);
-  if (auto names = fm->contentsOfDirectory(support)) {
+  if (auto names = fm->contentsOfDirectory(paths.supportRoot)) {
     for (const std::string& name : *names) {
-      if (name.rfind(kStagingPrefix, 0) == 0 || name.rfind(kRemovalPrefix, 0) == 0) {
-        (void)fm->removeItem(support + "/" + name);
+      if (StartsWith(name, kStagingPrefix) || StartsWith(name, kRemovalPrefix) ||
+          StartsWith(name, kBackupStagingPrefix)) {
+        (void)fm->removeItem(paths.supportRoot + "/" + name);
       }
     }
   }
 }
 
 vq::FsResult VQKS2Installer::removeDirectorySet() {
-  const std::string aside = vq::platform::Rooted(vqDefaultApplicationSupportRoot) + "/" +
-                            kRemovalPrefix + std::to_string(getpid());
+  const std::string aside = paths.supportRoot + "/" + kRemovalPrefix + std::to_string(getpid());
   (void)fm->removeItem(aside);
-  vq::FsResult moved = fm->renameItem(vqDefaultKestrun2Path, aside);
+  vq::FsResult moved = fm->renameItem(paths.kestrun2Path, aside);
   if (!moved) {
     // Not renamable (on another file system, say): delete it in place.
     if (moved.error().code == ENOENT) return moved;
-    return fm->removeItem(vqDefaultKestrun2Path);
+    return fm->removeItem(paths.kestrun2Path);
   }
   return fm->removeItem(aside);
 }
 
 vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
-  const std::string support = vq::platform::Rooted(vqDefaultApplicationSupportRoot);
-  const std::string staging = support + "/" + kStagingPrefix + std::to_string(getpid());
-  vq::FsResult copied = fm->copyItem(*sourceDir, staging);
+  const std::string staging = paths.supportRoot + "/" + kStagingPrefix + std::to_string(getpid());
+  // Owner and group are set on each new item as it is copied, so that the
+  // ownership pass that follows has nothing left to change.
+  vq::CopyOptions options;
+  options.owner = 0;
+  options.group = 0;
+  vq::FsResult copied = fm->copyItem(*sourceDir, staging, options);
   if (copied) {
     // A directory set root that another run's start-up made meanwhile is
     // empty, and rename replaces an empty directory.
-    copied = fm->renameItem(staging, vqDefaultKestrun2Path);
+    copied = fm->renameItem(staging, paths.kestrun2Path);
   }
   if (!copied) (void)fm->removeItem(staging);
   return copied;
@@ -382,56 +450,76 @@ vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
 
 int VQKS2Installer::install(bool refOnly) {
   if (refOnly) {
-    if (!incrementRefCounter(1, nullptr)) return 1;
+    if (!incrementRefCounter(1, nullptr)) return kExitFailure;
     if (!writeDB()) {
       VQ_LOG_ERROR(*logger, "cannot save installer database");
-      return 1;
+      return kExitFailure;
     }
-    return 0;
+    return kExitSuccess;
   }
 
+  // A first install is journaled too: killed before it finishes, it is taken
+  // away by the next run rather than counted.
+  if (!journaled && !writeJournal(kFreshEntry)) {
+    VQ_LOG_ERROR(*logger, "cannot copy service files into place: cannot write %{public}s",
+                 paths.pendingFile.c_str());
+    return kExitFailure;
+  }
   removeLeftovers();
-  (void)removeDirectorySet();
+  vq::FsResult removed = removeDirectorySet();
+  if (!removed && removed.error().code != ENOENT) {
+    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s",
+                 removed.description().c_str());
+    return kExitFailure;
+  }
   vq::FsResult copied = copySourceToDirectorySet();
   if (!copied) {
     VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s", copied.description().c_str());
-    return 1;
+    return kExitFailure;
   }
-  if (!setAttrsRecurse(vqDefaultKestrun2Path)) {
+  if (!setAttrsRecurse(paths.kestrun2Path)) {
     VQ_LOG_ERROR(*logger, "cannot set ownership for ks2 directory set");
-    return 1;
+    return kExitFailure;
   }
-  if (!incrementRefCounter(1, nullptr)) return 1;
-  if (!applyMyVersion()) return 1;
+  if (!incrementRefCounter(1, nullptr)) return kExitFailure;
+  if (!applyMyVersion()) return kExitFailure;
   if (!writeDB()) {
     VQ_LOG_ERROR(*logger, "cannot save installer database");
-    return 1;
+    return kExitFailure;
   }
   if (!serviceLoadStart()) {
     VQ_LOG_INFO(*logger, "launchd service installation terminated due to error");
-    return 1;
+    return kExitFailure;
   }
-  auto agent = VQKS2UserAgent::initWithLogger(*logger);
-  if (!agent || !agent->install(vqDefaultKestrun2Path)) {
+  auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
+  if (!agent || !agent->install(paths.kestrun2Path)) {
     VQ_LOG_INFO(*logger, "launchd ws service installation terminated due to error");
-    return 1;
+    return kExitFailure;
   }
-  return 0;
+  return kExitSuccess;
+}
+
+void VQKS2Installer::commitFullInstall() {
+  // The journal says "delete the backup" before the backup goes, so that a
+  // run killed in between never restores over the finished installation.
+  if (KS2BackupDir) (void)writeJournal(kRemoveEntry + vq::LastPathComponent(*KS2BackupDir));
+  (void)removeBackup();
+  removeJournal();
 }
 
 int VQKS2Installer::uninstall(bool* removedAll) {
   uint32_t remaining = 0;
-  if (!incrementRefCounter(-1, &remaining)) return 1;
+  if (!incrementRefCounter(-1, &remaining)) return kExitFailure;
   if (remaining != 0) {
     VQ_LOG_INFO(*logger, "other software depends on kestrun, just decreasing ref counter");
     if (!writeDB()) {
       VQ_LOG_ERROR(*logger, "cannot save installer database");
-      return 1;
+      return kExitFailure;
     }
     if (removedAll != nullptr) *removedAll = false;
-    return 0;
+    return kExitSuccess;
   }
   removeAll();
   if (removedAll != nullptr) *removedAll = true;
-  return 0;
+  return kExitSuccess;
 }

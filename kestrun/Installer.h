@@ -8,9 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "kestrun/InstallPaths.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
 #include "platform/property_list.h"
+#include "platform/scoped_fd.h"
 
 // Results of readDB.
 enum InstDBResult : int {
@@ -23,22 +25,28 @@ enum InstDBResult : int {
 class VQKS2Installer {
  public:
   // Both answer null when a field cannot be made; neither logs.
-  static std::unique_ptr<VQKS2Installer> initWithSource(const char* source, vq::Logger& logger);
-  static std::unique_ptr<VQKS2Installer> initWithLogger(vq::Logger& logger);
+  static std::unique_ptr<VQKS2Installer> initWithSource(const char* source,
+                                                        const VQInstallPaths& paths,
+                                                        vq::Logger& logger);
+  static std::unique_ptr<VQKS2Installer> initWithLogger(const VQInstallPaths& paths,
+                                                        vq::Logger& logger);
 
-  // Builds the derived paths under the platform's root prefix, then makes
-  // sure the directory set's root exists. Logs nothing.
-  [[nodiscard]] static bool initGlobals();
+  // Checks the installed locations and makes sure the directory set's root
+  // exists. Logs nothing.
+  [[nodiscard]] static bool initGlobals(const VQInstallPaths& paths);
   // Creates the directory set's root and any missing parent with mode 0755,
   // owner 0 and group 0; an existing directory keeps its attributes.
-  [[nodiscard]] static bool createDirSet();
+  [[nodiscard]] static bool createDirSet(const VQInstallPaths& paths);
   // FormatVersion 1, Version 8, ReferenceCounter 0.
   static vq::PropertyList createDefaultInstPlist();
 
   // Takes the installation lock, waiting while another process holds it. The
-  // lock lasts until unlock or the end of the process.
+  // lock lasts until the end of the process, and of any older tool it runs.
   [[nodiscard]] bool lock();
-  void unlock();
+  // Finishes what a run killed half-way left: an update is rolled back to
+  // the installation it started from, a first install is taken away, so that
+  // a killed run leaves no reference of its own. Only with the lock held.
+  void repairInterruptedInstall();
 
   // Classifies the database on disk and, when it is valid, adopts it.
   [[nodiscard]] int readDB();
@@ -69,13 +77,14 @@ class VQKS2Installer {
   void blockKestrunV1();
   [[nodiscard]] int install(bool refOnly);
   [[nodiscard]] int uninstall(bool* removedAll);
+  // After a successful full install: the run's journal and backup go.
+  void commitFullInstall();
 
   const vq::PropertyList& database() const { return instDB; }
   const std::optional<std::string>& backupDirectory() const { return KS2BackupDir; }
-  int lockDescriptor() const { return lock_fd; }
 
-  // The lock descriptor stays open: the lock is released when the process
-  // ends. A lock file scheduled for deletion by removeAll goes here.
+  // The lock is released when the process ends. A lock file scheduled for
+  // deletion by removeAll goes here.
   ~VQKS2Installer();
   VQKS2Installer(const VQKS2Installer&) = delete;
   VQKS2Installer& operator=(const VQKS2Installer&) = delete;
@@ -84,28 +93,30 @@ class VQKS2Installer {
   struct Token {};
 
  public:
-  VQKS2Installer(Token, vq::Logger& log, vq::FileManager* fileManager);
+  VQKS2Installer(Token, const VQInstallPaths& paths, vq::Logger& log, vq::FileManager* fileManager);
 
  private:
   // Checks that the older installed tool, and every folder above it, belongs
   // to root and is writable by nobody else before it is run as root.
   bool isSafeToRun(const std::string& path);
-  // Replaces the directory set by a copy of the source, made beside it and
-  // renamed into place, so that it is never seen half-copied.
   vq::FsResult copySourceToDirectorySet();
   // Removes the directory set in one step: it is renamed aside, then deleted,
   // so that it is never seen half-deleted.
   vq::FsResult removeDirectorySet();
-  // Deletes staging and removal folders that runs killed half-way left in
-  // the maker's folder. Only a run that holds the lock may call it.
+  // Deletes staging, backup and removal folders that killed runs left.
   void removeLeftovers();
+  // The journal: what a run must undo if it does not finish.
+  bool writeJournal(const std::string& entry);
+  void removeJournal();
 
+  const VQInstallPaths paths;
   vq::PropertyList instDB;
   std::optional<std::string> sourceDir;
   std::optional<std::string> KS2BackupDir;
-  int lock_fd = -1;
+  vq::ScopedFd lock_fd;
   vq::Logger* logger;
   vq::FileManager* fm;
+  bool journaled = false;
   // The lock file of a complete removal, deleted when the run ends.
-  std::optional<std::string> lockFileToRemove;
+  bool removeLockFileAtEnd = false;
 };

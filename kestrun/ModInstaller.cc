@@ -8,16 +8,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <iterator>
 #include <vector>
 
-#include "libutils-macOS/users.h"
 #include "platform/atomic_file.h"
 #include "platform/effective_identity.h"
 #include "platform/executable_path.h"
+#include "platform/regular_file.h"
+#include "platform/safe_folder.h"
 #include "platform/scoped_fd.h"
-#include "platform/system_root.h"
 
 const char* const vqListFreeRDPLocations[] = {
     "/usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib",
@@ -60,186 +58,21 @@ namespace {
 
 // A module file of a real client is a few kilobytes; anything far larger is
 // not one and is left alone rather than read into memory.
-constexpr off_t kMaxModulesFileSize = 1 << 20;
+constexpr size_t kMaxModulesFileSize = 1 << 20;
 // Link contents longer than this are not read in full.
 constexpr size_t kLinkReadCapacity = 1024;
-// As many links as macOS follows in one path lookup.
-constexpr int kMaxLinksFollowed = 32;
 
 constexpr std::string_view kDriverKey = "VirtualDriver=";
 constexpr std::string_view kInsertion = ", vq\rvq=On\r";
-
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr char kModulesFileName[] = "Modules";
 
 const char* Tag(int code) {
   static const char* const kTags[] = {"SUCC", "FAIL", "UPDT", "EXST"};
   return code >= 0 && code < 4 ? kTags[code] : "ERRO";
 }
 
-// How the walk to a location's folder ended.
-enum class FolderStatus {
-  kOpened,       // dir is the folder
-  kNameMissing,  // the folder's own name is absent; dir is the folder above it
-  kMissing,      // something further up is absent
-  kUnsafe,       // a user's link would lead out of that user's own files
-  kFailed,       // not a folder, no access, too many links
-};
-
-struct Folder {
-  FolderStatus status = FolderStatus::kFailed;
-  vq::ScopedFd dir;
-  // The user whose link the walk followed, if any.
-  std::optional<uid_t> steeredBy;
-};
-
-struct PendingName {
-  std::string name;
-  bool isOwnLast;  // the last name of the path itself, not one from a link's content
-};
-
-std::deque<PendingName> NamesOf(const std::string& path, bool ownPath) {
-  std::deque<PendingName> names;
-  for (std::string& component : vq::PathComponents(path)) {
-    if (component != "/") names.push_back({std::move(component), false});
-  }
-  if (ownPath && !names.empty()) names.back().isOwnLast = true;
-  return names;
-}
-
-struct Level {
-  vq::ScopedFd fd;
-  uid_t owner;
-};
-
-bool RestartAtRoot(std::vector<Level>* levels) {
-  levels->clear();
-  vq::ScopedFd fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) return false;
-  levels->push_back({std::move(fd), st.st_uid});
-  return true;
-}
-
-// Opens the folder at an absolute path one name at a time, each relative to
-// the descriptor of the folder before it, so nothing swapped in on the way can
-// redirect the work done in it afterwards. Links on the way are followed as
-// the system would (Homebrew's opt/ links are links), with one restriction:
-// once the walk has followed a link that a user can change, it may only enter
-// that user's own folders and links and must end in one. A user's link can
-// thus never lead root into a folder the user could not write.
-Folder OpenFolder(const std::string& path) {
-  Folder folder;
-  std::vector<Level> levels;
-  if (path.empty() || path[0] != '/' || !RestartAtRoot(&levels)) return folder;
-  auto steeredElsewhere = [&](uid_t owner) {
-    return folder.steeredBy.has_value() && owner != *folder.steeredBy;
-  };
-  auto unsafe = [&]() {
-    folder.status = FolderStatus::kUnsafe;
-    return std::move(folder);
-  };
-
-  std::deque<PendingName> pending = NamesOf(path, true);
-  int linksFollowed = 0;
-  while (!pending.empty()) {
-    const PendingName next = std::move(pending.front());
-    pending.pop_front();
-    if (next.name == ".") continue;
-    if (next.name == "..") {
-      // Back along folders already entered; never above the root.
-      if (levels.size() > 1) levels.pop_back();
-      continue;
-    }
-    const int dir = levels.back().fd.get();
-    vq::ScopedFd child(openat(dir, next.name.c_str(), kFolderFlags));
-    if (child.valid()) {
-      struct stat st;
-      if (fstat(child.get(), &st) != 0) return folder;
-      if (steeredElsewhere(st.st_uid)) return unsafe();
-      levels.push_back({std::move(child), st.st_uid});
-      continue;
-    }
-    struct stat st;
-    if (fstatat(dir, next.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) return folder;
-      if (!next.isOwnLast) {
-        folder.status = FolderStatus::kMissing;
-        return folder;
-      }
-      if (steeredElsewhere(levels.back().owner)) return unsafe();
-      folder.status = FolderStatus::kNameMissing;
-      folder.dir = std::move(levels.back().fd);
-      return folder;
-    }
-    if (!S_ISLNK(st.st_mode)) return folder;
-
-    // Whoever can change a link decides where it leads: the owner of its
-    // folder, or, in a folder that only root can change, the link's owner.
-    const uid_t controller = levels.back().owner != 0 ? levels.back().owner : st.st_uid;
-    if (steeredElsewhere(controller)) return unsafe();
-    if (++linksFollowed > kMaxLinksFollowed) return folder;
-    char content[PATH_MAX];
-    const ssize_t n = readlinkat(dir, next.name.c_str(), content, sizeof content);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof content) return folder;
-    if (controller != 0) folder.steeredBy = controller;
-    const std::string target(content, static_cast<size_t>(n));
-    if (target[0] == '/') {
-      if (!RestartAtRoot(&levels)) return folder;
-      if (steeredElsewhere(levels.back().owner)) return unsafe();
-    }
-    std::deque<PendingName> expanded = NamesOf(target, false);
-    pending.insert(pending.begin(), std::make_move_iterator(expanded.begin()),
-                   std::make_move_iterator(expanded.end()));
-  }
-  if (steeredElsewhere(levels.back().owner)) return unsafe();
-  folder.status = FolderStatus::kOpened;
-  folder.dir = std::move(levels.back().fd);
-  return folder;
-}
-
-// Makes the process's working directory an open folder for the scope, so
-// that the file manager's operations on a bare name act inside that very
-// folder, whatever happens to the path that led to it. The process is
-// single-threaded; the previous working directory comes back at the end.
-class WorkingFolderScope {
- public:
-  explicit WorkingFolderScope(int dir)
-      : saved_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), entered_(fchdir(dir) == 0) {}
-  ~WorkingFolderScope() {
-    if (!entered_) return;
-    if (saved_.valid() && fchdir(saved_.get()) == 0) return;
-    (void)!chdir("/");
-  }
-  WorkingFolderScope(const WorkingFolderScope&) = delete;
-  WorkingFolderScope& operator=(const WorkingFolderScope&) = delete;
-
-  bool entered() const { return entered_; }
-
- private:
-  vq::ScopedFd saved_;
-  bool entered_;
-};
-
-// Creates the missing folder `name` (one level, default attributes) inside
-// the folder above it and opens it.
-Folder MakeFolder(vq::FileManager& fm, Folder above, const std::string& name) {
-  {
-    WorkingFolderScope scope(above.dir.get());
-    if (scope.entered()) (void)fm.createDirectory(name, false);
-  }
-  Folder folder;
-  folder.steeredBy = above.steeredBy;
-  vq::ScopedFd made(openat(above.dir.get(), name.c_str(), kFolderFlags));
-  struct stat st;
-  if (!made.valid() || fstat(made.get(), &st) != 0) return folder;
-  // Root's own new folder, or the steering user's, is no place of anyone else.
-  if (folder.steeredBy && st.st_uid != *folder.steeredBy && st.st_uid != geteuid()) {
-    folder.status = FolderStatus::kUnsafe;
-    return folder;
-  }
-  folder.status = FolderStatus::kOpened;
-  folder.dir = std::move(made);
-  return folder;
+std::optional<std::string> ReadModulesFile(int fd) {
+  return vq::ReadRegularFile(fd, kMaxModulesFileSize);
 }
 
 }  // namespace
@@ -294,10 +127,20 @@ bool VQKS2ModInstaller::needToUpdate(const std::string& link, const std::string&
          std::memcmp(content, orig.data(), orig.size()) != 0;
 }
 
+VQLinkAction VQKS2ModInstaller::decideLink(std::optional<vq::FileType> existing,
+                                           const std::optional<std::string>& content,
+                                           const std::string& target) {
+  if (!existing) return VQLinkAction::kMake;
+  if (*existing != vq::FileType::kSymbolicLink) return VQLinkAction::kReplaceOther;
+  // The text alone decides: a relative content naming the same file differs.
+  if (content && *content == target) return VQLinkAction::kKeep;
+  return VQLinkAction::kReplaceLink;
+}
+
 int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::string& origFile,
                                    bool isModule) {
   const std::string target = (isModule ? modRoot : confRoot) + "/" + origFile;
-  const std::string path = vq::platform::Rooted(location);
+  const std::string& path = location;
   // A current link costs one attribute query and one link read, nothing more.
   std::optional<vq::ItemAttributes> item = fm->attributesOfItem(path);
   if (item && item->type == vq::FileType::kSymbolicLink && !needToUpdate(path, target)) {
@@ -307,40 +150,44 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
   // Locations may lie in folders that users can change (/usr/local and
   // /opt/homebrew are often a user's), so every change is made by name
   // inside the folder's descriptor.
-  const std::string folderPath = vq::ParentPath(path);
-  Folder folder = OpenFolder(folderPath);
-  if (folder.status == FolderStatus::kNameMissing) {
+  vq::SafeFolder folder = vq::SafeFolder::Open(vq::ParentPath(path));
+  if (folder.status() == vq::FolderStatus::kNameMissing) {
     // One level only: a client whose own folders are missing is not installed.
-    folder = MakeFolder(*fm, std::move(folder), vq::LastPathComponent(folderPath));
+    folder = std::move(folder).makeMissingFolder();
   }
-  if (folder.status == FolderStatus::kUnsafe) {
+  if (folder.status() == vq::FolderStatus::kUnsafe) {
     VQ_LOG_ERROR(*logger,
                  "not touching %{public}s: its folder is reached through another user's link",
                  path.c_str());
     return VQLinkFailed;
   }
-  // Without its folder the link cannot be made, as when the client is missing.
-  auto cannotLink = [&] {
+  if (!folder.opened()) {
+    // Without its folder the link cannot be made, as when the client is missing.
     VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
     return VQLinkFailed;
-  };
-  if (folder.status != FolderStatus::kOpened) return cannotLink();
-  WorkingFolderScope scope(folder.dir.get());
-  if (!scope.entered()) return cannotLink();
+  }
 
   const std::string name = vq::LastPathComponent(path);
-  int result = VQLinkMade;
-  if (std::optional<vq::ItemAttributes> here = fm->attributesOfItem(name)) {
-    if (here->type == vq::FileType::kSymbolicLink) {
-      if (!needToUpdate(name, target)) return VQLinkExisting;
-      result = VQLinkUpdated;
-    }
+  std::optional<vq::FileType> existing;
+  std::optional<std::string> content;
+  if (const std::optional<struct stat> st = folder.attributesAt(name)) {
+    existing = vq::FileTypeOf(st->st_mode);
+    if (*existing == vq::FileType::kSymbolicLink) content = folder.readLinkAt(name);
+  }
+  const VQLinkAction action = decideLink(existing, content, target);
+  if (action == VQLinkAction::kKeep) return VQLinkExisting;
+  if (action != VQLinkAction::kMake) {
     VQ_LOG_INFO(*logger, "remove %{public}s", path.c_str());
-    (void)fm->removeItem(name);
+    vq::FsResult removed = folder.removeItemAt(name);
+    if (!removed && removed.error().code != ENOENT) {
+      VQ_LOG_DEFAULT(*logger, "not replacing %{public}s: %{public}s", path.c_str(),
+                     removed.description().c_str());
+      return VQLinkFailed;
+    }
   }
   VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
-  if (!fm->createSymbolicLink(name, target)) return VQLinkFailed;
-  return result;
+  if (!folder.makeLinkAt(name, target)) return VQLinkFailed;
+  return action == VQLinkAction::kReplaceLink ? VQLinkUpdated : VQLinkMade;
 }
 
 void VQKS2ModInstaller::forEachLocation(const LocationVisitor& visitor) {
@@ -352,24 +199,27 @@ void VQKS2ModInstaller::forEachLocation(const LocationVisitor& visitor) {
 }
 
 void VQKS2ModInstaller::runOnceVerbose(bool verbose) {
-  forEachLocation([&](const char* location, const char* origFile, bool isModule) {
-    const int result = tryMakeLink(location, origFile, isModule);
-    if (verbose) {
-      std::printf("[%s] %s -> %s\n", Tag(result), origFile, vq::platform::Rooted(location).c_str());
-    }
-  });
-  fixAllModulesFilesVerbose(verbose);
+  runOnceVerbose(verbose, vq::UserList::Current());
 }
 
-void VQKS2ModInstaller::removeAllLinks() {
-  vq::FileManager* fm = vq::FileManager::defaultManager();
-  if (fm == nullptr) return;
+void VQKS2ModInstaller::runOnceVerbose(bool verbose, const vq::UserList& users) {
+  forEachLocation([&](const char* location, const char* origFile, bool isModule) {
+    const int result = tryMakeLink(location, origFile, isModule);
+    if (verbose) std::printf("[%s] %s -> %s\n", Tag(result), origFile, location);
+  });
+  fixAllModulesFilesVerbose(verbose, users);
+}
+
+void VQKS2ModInstaller::removeAllLinks(vq::Logger& logger) {
   forEachLocation([&](const char* location, const char*, bool) {
-    const std::string path = vq::platform::Rooted(location);
-    Folder folder = OpenFolder(vq::ParentPath(path));
-    if (folder.status != FolderStatus::kOpened) return;
-    WorkingFolderScope scope(folder.dir.get());
-    if (scope.entered()) (void)fm->removeItem(vq::LastPathComponent(path));
+    const std::string path = location;
+    vq::SafeFolder folder = vq::SafeFolder::Open(vq::ParentPath(path));
+    if (!folder.opened()) return;
+    vq::FsResult removed = folder.removeItemAt(vq::LastPathComponent(path));
+    if (!removed && removed.error().code != ENOENT) {
+      VQ_LOG_DEFAULT(logger, "not removing %{public}s: %{public}s", path.c_str(),
+                     removed.description().c_str());
+    }
   });
 }
 
@@ -403,51 +253,79 @@ std::optional<std::string> VQKS2ModInstaller::patchedModulesData(std::string_vie
   return patched;
 }
 
-bool VQKS2ModInstaller::fixModulesFile(const std::string& path) {
-  // Non-blocking: a FIFO planted at the path must not stall the service.
-  vq::ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) return false;
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxModulesFileSize) {
+bool VQKS2ModInstaller::fixModulesFile(const vq::platform::PosixAccount& account) {
+  const std::string path = account.home + vqCitrixModulesFile;
+  // Most passes find the entry there already: one open and one read decide.
+  {
+    vq::ScopedFd quick(
+        open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!quick.valid()) return false;
+    const std::optional<std::string> data = ReadModulesFile(quick.get());
+    if (!data || !patchedModulesData(*data)) return false;
+  }
+
+  // To edit, the file is reached by descriptor from the home folder without
+  // following any link, and must be the user's own, with one name.
+  std::string relative = vqCitrixModulesFile;
+  relative = vq::ParentPath(relative);
+  vq::SafeFolder folder = vq::SafeFolder::OpenBeneath(account.home, relative);
+  if (!folder.opened()) {
+    VQ_LOG_DEFAULT(*logger,
+                   "not editing %{public}s: its folder cannot be reached without "
+                   "following a link",
+                   path.c_str());
     return false;
   }
-  // Working as its user, a file owned by someone else could not keep its owner.
-  const uid_t self = geteuid();
-  if (self != 0 && st.st_uid != self) return false;
-
-  std::string data(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = read(fd.get(), data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  const char* why = nullptr;
+  vq::ScopedFd fd(openat(folder.fd(), kModulesFileName,
+                         O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  std::optional<std::string> data;
+  if (!fd.valid()) {
+    why = "the user cannot write it";
+  } else if (!(data = vq::ReadRegularFile(fd.get(), kMaxModulesFileSize, &st))) {
+    why = "it is not a regular file of a module file's size";
+  } else if (st.st_uid != account.uid) {
+    why = "it belongs to another user";
+  } else if (st.st_nlink != 1) {
+    why = "it has more than one name";
   }
-  data.resize(done);
-  fd.reset();
-
-  const std::optional<std::string> patched = patchedModulesData(data);
+  if (why != nullptr) {
+    VQ_LOG_DEFAULT(*logger, "not editing %{public}s: %{public}s", path.c_str(), why);
+    return false;
+  }
+  const std::optional<std::string> patched = patchedModulesData(*data);
   if (!patched) return false;
+
   vq::AtomicWriteOptions options;
   options.permissions = st.st_mode & 07777;
-  if (self == 0) {
-    options.owner = st.st_uid;
-    options.group = st.st_gid;
+  if (vq::WriteFileAtomicallyAt(folder.fd(), kModulesFileName, *patched, options, path)) {
+    return true;
   }
-  // As with the platform's own atomic write, a failure goes unnoticed.
-  (void)vq::WriteFileAtomically(path, *patched, options);
-  return true;
+  // A folder the user cannot write (made by an installer run as root): the
+  // file itself is the user's, so it is rewritten in place.
+  if (pwrite(fd.get(), patched->data(), patched->size(), 0) ==
+          static_cast<ssize_t>(patched->size()) &&
+      ftruncate(fd.get(), static_cast<off_t>(patched->size())) == 0 && fsync(fd.get()) == 0) {
+    return true;
+  }
+  VQ_LOG_DEFAULT(*logger, "not editing %{public}s: it cannot be written", path.c_str());
+  return false;
 }
 
 void VQKS2ModInstaller::fixAllModulesFilesVerbose(bool verbose) {
+  fixAllModulesFilesVerbose(verbose, vq::UserList::Current());
+}
+
+void VQKS2ModInstaller::fixAllModulesFilesVerbose(bool verbose, const vq::UserList& users) {
   std::vector<std::string> enabled;
-  (void)vq::EnumerateGUIAccounts([&](const vq::platform::PosixAccount& account) {
+  for (const vq::platform::PosixAccount& account : users.accounts) {
     // Everything in a home folder is done with its owner's rights, so that no
     // link or swapped folder there can reach what the user could not.
     auto identity = vq::platform::ScopedEffectiveIdentity::Assume(account.uid, account.gid);
-    if (!identity) return;
-    if (fixModulesFile(account.home + vqCitrixModulesFile)) enabled.push_back(account.name);
-  });
+    if (!identity) continue;
+    if (fixModulesFile(account)) enabled.push_back(account.name);
+  }
   if (!verbose) return;
   if (enabled.empty()) {
     std::fputs("Citrix enabled for no one\n", stdout);

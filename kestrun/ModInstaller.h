@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "libutils-macOS/users.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
 
@@ -34,6 +35,14 @@ enum VQLinkResult : int {
   VQLinkExisting = 3,  // "EXST"
 };
 
+// What a location needs, from what stands there now.
+enum class VQLinkAction {
+  kKeep,          // the link is current
+  kReplaceLink,   // a link with other content: replaced ("UPDT")
+  kReplaceOther,  // a file or folder: removed, then linked ("SUCC")
+  kMake,          // nothing there ("SUCC")
+};
+
 class VQKS2ModInstaller {
  public:
   using LocationVisitor =
@@ -51,6 +60,11 @@ class VQKS2ModInstaller {
   // Changes are made by name inside the location's folder, opened by
   // descriptor; where the way to that folder follows a user's link out of
   // that user's own files, nothing is changed and the answer is a failure.
+  // The decision alone: existing is the type of what stands at the location
+  // (none: nothing), content a link's text when it is one.
+  static VQLinkAction decideLink(std::optional<vq::FileType> existing,
+                                 const std::optional<std::string>& content,
+                                 const std::string& target);
   [[nodiscard]] int tryMakeLink(const std::string& location, const std::string& origFile,
                                 bool isModule);
   // Calls the visitor for each of the twelve locations, in table order.
@@ -58,16 +72,20 @@ class VQKS2ModInstaller {
   // Links every location, then enables the plug-in for every user; with
   // verbose, reports each on standard output.
   void runOnceVerbose(bool verbose);
+  // The same over a user list the caller already has.
+  void runOnceVerbose(bool verbose, const vq::UserList& users);
   // Removes whatever stands at every location; never follows a link, and
   // passes over locations whose folder lies behind a user's link.
-  static void removeAllLinks();
+  static void removeAllLinks(vq::Logger& logger);
 
-  // Adds "vq" to the file's driver list and a "vq=On" line after it, once.
-  // The rewrite keeps the file's mode, and its owner and group when made by
-  // root; with a user's identity, a file of anyone else is left alone.
-  [[nodiscard]] bool fixModulesFile(const std::string& path);
+  // Adds "vq" to the user's driver list and a "vq=On" line after it, once;
+  // true only when the file was edited and written. Run with the user's
+  // identity. A file that is not the user's own, has other names, or lies
+  // behind a link is left alone, and the log says why.
+  [[nodiscard]] bool fixModulesFile(const vq::platform::PosixAccount& account);
   // Edits every local user's module file with that user's identity.
   void fixAllModulesFilesVerbose(bool verbose);
+  void fixAllModulesFilesVerbose(bool verbose, const vq::UserList& users);
   // The edit itself: the patched bytes, or nothing when the file stays as it is.
   static std::optional<std::string> patchedModulesData(std::string_view data);
 

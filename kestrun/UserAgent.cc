@@ -5,7 +5,6 @@
 #include "kestrun/Globals.h"
 #include "libutils-macOS/launchctl.h"
 #include "libutils-macOS/users.h"
-#include "platform/system_root.h"
 
 namespace {
 constexpr char kGuiDomain[] = "gui";
@@ -15,22 +14,27 @@ VQKS2UserAgent::VQKS2UserAgent(Token, vq::Logger& log, std::string plistPath,
                                vq::FileManager* fileManager)
     : logger(&log), plistFullPath(std::move(plistPath)), fm(fileManager) {}
 
-std::unique_ptr<VQKS2UserAgent> VQKS2UserAgent::initWithLogger(vq::Logger& logger) {
-  std::string path = vq::platform::Rooted(vqLaunchAgentsDir) + "/" + vqDefaultWSLaunchPlistFile;
+std::unique_ptr<VQKS2UserAgent> VQKS2UserAgent::initWithLogger(const VQInstallPaths& paths,
+                                                               vq::Logger& logger) {
+  std::string path = paths.wsLaunchFullPath;
   vq::FileManager* fm = vq::FileManager::defaultManager();
   if (fm == nullptr) return nullptr;
   return std::make_unique<VQKS2UserAgent>(Token{}, logger, std::move(path), fm);
 }
 
 void VQKS2UserAgent::runOnceVerbose(bool verbose) {
+  runOnceVerbose(verbose, vq::UserList::Current());
+}
+
+void VQKS2UserAgent::runOnceVerbose(bool verbose, const vq::UserList& users) {
   if (verbose) std::fputs("ws agent is activated for:", stdout);
   // Bootstrapping an agent that is already loaded fails harmlessly; the
   // kick-start follows either way, so a new login is covered on the next pass.
-  (void)vq_enum_GUI_users(*logger, [&](uint32_t uid, const std::string& name, const std::string&) {
-    (void)vq_launchctl_bootstrap(*logger, kGuiDomain, uid, plistFullPath.c_str());
-    (void)vq_launchctl_kickstart(*logger, kGuiDomain, uid, vqDefaultWSService);
-    if (verbose) std::printf(" %s", name.c_str());
-  });
+  for (const vq::platform::PosixAccount& account : users.accounts) {
+    (void)vq_launchctl_bootstrap(*logger, kGuiDomain, account.uid, plistFullPath.c_str());
+    (void)vq_launchctl_kickstart(*logger, kGuiDomain, account.uid, vqDefaultWSService);
+    if (verbose) std::printf(" %s", account.name.c_str());
+  }
   if (verbose) {
     std::fputs(".\n", stdout);
     std::fflush(stdout);
@@ -40,7 +44,8 @@ void VQKS2UserAgent::runOnceVerbose(bool verbose) {
 bool VQKS2UserAgent::install(const std::string& serviceDir) {
   const std::string source = serviceDir + "/conf/" + vqDefaultWSLaunchPlistFile;
   (void)fm->removeItem(plistFullPath);
-  vq::FsResult copied = fm->copyItem(source, plistFullPath);
+  // launchd must get a regular file: a link in the payload is refused.
+  vq::FsResult copied = fm->copyRegularFile(source, plistFullPath);
   if (!copied) {
     VQ_LOG_ERROR(*logger, "cannot install launchd plist file: %s", copied.description().c_str());
     return false;

@@ -6,17 +6,22 @@
 #include <memory>
 #include <string>
 
+#include "kestrun/InstallPaths.h"
+#include "libutils-macOS/users.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
 
 class VQKS2UserAgent {
  public:
   // Null when the property-list path or the file manager cannot be made.
-  static std::unique_ptr<VQKS2UserAgent> initWithLogger(vq::Logger& logger);
+  static std::unique_ptr<VQKS2UserAgent> initWithLogger(const VQInstallPaths& paths,
+                                                        vq::Logger& logger);
 
   // Bootstraps and kick-starts the agent for every local user; with verbose,
   // prints "ws agent is activated for: <names>." on standard output.
   void runOnceVerbose(bool verbose);
+  // The same over a user list the caller already has.
+  void runOnceVerbose(bool verbose, const vq::UserList& users);
   // Copies "<serviceDir>/conf/com.quendalore.ks2.ws.plist" into place.
   [[nodiscard]] bool install(const std::string& serviceDir);
   // Boots the agent out of every user's domain and deletes its property list.

@@ -1,6 +1,5 @@
 #include "kestrun/main.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,8 @@
 #include "kestrun/ModInstaller.h"
 #include "kestrun/UserAgent.h"
 #include "platform/option_parser.h"
+#include "platform/process.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -27,20 +28,42 @@ int Fail(const char* message) {
 
 int RunWorkers(bool once) {
   std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("all");
+  const VQInstallPaths paths = VQInstallPaths::Under("");
   auto mods = VQKS2ModInstaller::initWithLogger(*logger);
-  auto agent = VQKS2UserAgent::initWithLogger(*logger);
+  auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
   if (!mods || !agent) return kExitFailure;
-  if (once) {
-    mods->runOnceVerbose(true);
-    agent->runOnceVerbose(true);
-    return kExitSuccess;
-  }
-  // Each pass reads the file system afresh; nothing is carried between them.
+  // Each pass reads the file system and the users afresh, once for both
+  // workers; nothing is carried between passes.
   for (unsigned long pass = 1;; ++pass) {
-    mods->runOnceVerbose(false);
-    agent->runOnceVerbose(false);
-    if (pass == vqServicePassLimit) return kExitSuccess;
+    const vq::UserList users = vq::UserList::Current();
+    mods->runOnceVerbose(once, users);
+    agent->runOnceVerbose(once, users);
+    if (once || pass == vqServicePassLimit) return kExitSuccess;
     sleep(vqServicePassPause);
+  }
+}
+
+// What a procedure makes of the database's state: the line it logs (if any)
+// and whether it goes on.
+struct DatabaseVerdict {
+  const char* line = nullptr;
+  bool proceed = true;
+};
+
+DatabaseVerdict JudgeDatabase(int state, bool installing) {
+  switch (state) {
+    case InstDBCurrent:
+      if (installing) return {"installed version of Kestrun2 is OK, just increasing ref counter"};
+      return {};
+    case InstDBInvalid:
+      return {"installation DB invalid format", false};
+    case InstDBOlder:
+      if (installing) return {"older version detected, uninstalling it first"};
+      return {"strange that uninstaller from higher version"};
+    case InstDBMissing:
+    default:
+      if (installing) return {};
+      return {"installation DB not found or access denied", false};
   }
 }
 
@@ -87,8 +110,7 @@ KestrunCommand ParseCommandLine(int argc, char* argv[]) {
 
 int KestrunMain(int argc, char* argv[]) {
   if (getuid() != 0) return Fail(kNotRoot);
-  // Whatever the caller's mask, what root creates is never writable by others.
-  umask(022);
+  vq::platform::PrepareProcess();
 
   const KestrunCommand command = ParseCommandLine(argc, argv);
   switch (command.mode) {
@@ -98,11 +120,11 @@ int KestrunMain(int argc, char* argv[]) {
       return RunWorkers(true);
     case KestrunCommand::Mode::kInstall: {
       std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("installer");
-      return kestrun_install(command.source, *logger);
+      return kestrun_install(command.source, VQInstallPaths::Under(""), *logger);
     }
     case KestrunCommand::Mode::kUninstall: {
       std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("uninstaller");
-      return kestrun_uninstall(command.update, *logger);
+      return kestrun_uninstall(command.update, VQInstallPaths::Under(""), *logger);
     }
     case KestrunCommand::Mode::kInvalid:
       break;
@@ -110,13 +132,16 @@ int KestrunMain(int argc, char* argv[]) {
   return Fail(command.error);
 }
 
-int kestrun_install(const char* source, vq::Logger& logger) {
+int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger& logger) {
   VQ_LOG_INFO(logger, "installation started");
-  if (!VQKS2Installer::initGlobals()) {
+  if (!VQKS2Installer::initGlobals(paths)) {
     VQ_LOG_ERROR(logger, "cannot initialize installer");
     return kExitFailure;
   }
-  auto installer = VQKS2Installer::initWithSource(source, logger);
+  // A path that is not UTF-8 cannot be a path string on macOS.
+  auto installer = source != nullptr && vq::IsValidUtf8(source)
+                       ? VQKS2Installer::initWithSource(source, paths, logger)
+                       : nullptr;
   if (!installer) {
     VQ_LOG_ERROR(logger, "cannot initialize installer");
     return kExitFailure;
@@ -125,52 +150,47 @@ int kestrun_install(const char* source, vq::Logger& logger) {
     VQ_LOG_ERROR(logger, "cannot lock installation database");
     return kExitFailure;
   }
+  installer->repairInterruptedInstall();
 
-  switch (installer->readDB()) {
-    case InstDBCurrent: {
-      VQ_LOG_INFO(logger, "installed version of Kestrun2 is OK, just increasing ref counter");
-      const int result = installer->install(true);
-      if (result != 0) {
-        VQ_LOG_INFO(logger, "install process terminated due to error");
-        return result;
-      }
-      VQ_LOG_INFO(logger, "done.");
-      return kExitSuccess;
+  const int state = installer->readDB();
+  const DatabaseVerdict verdict = JudgeDatabase(state, true);
+  if (verdict.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", verdict.line);
+  if (!verdict.proceed) return kExitFailure;
+  if (state == InstDBCurrent) {
+    const int result = installer->install(true);
+    if (result != kExitSuccess) {
+      VQ_LOG_INFO(logger, "install process terminated due to error");
+      return result;
     }
-    case InstDBInvalid:
-      VQ_LOG_INFO(logger, "installation DB invalid format");
-      return kExitFailure;
-    case InstDBOlder:
-      VQ_LOG_INFO(logger, "older version detected, uninstalling it first");
-      if (!installer->uninstallPrevious()) {
-        VQ_LOG_INFO(logger, "uninstalling previous version failed");
-        return kExitFailure;
-      }
-      break;
-    case InstDBMissing:
-    default:
-      break;
+    VQ_LOG_INFO(logger, "done.");
+    return kExitSuccess;
+  }
+  if (state == InstDBOlder && !installer->uninstallPrevious()) {
+    VQ_LOG_INFO(logger, "uninstalling previous version failed");
+    return kExitFailure;
   }
 
   const int result = installer->install(false);
-  if (result != 0) {
+  if (result != kExitSuccess) {
     VQ_LOG_INFO(logger, "install process terminated due to error, trying to recover");
     installer->recover();
     return result;
   }
-  (void)installer->removeBackup();
+  // Version 1 is retired while the run can still be rolled back: a run
+  // killed here leaves the older installation, not a reference of its own.
   installer->blockKestrunV1();
+  installer->commitFullInstall();
   VQ_LOG_INFO(logger, "done.");
   return kExitSuccess;
 }
 
-int kestrun_uninstall(bool update, vq::Logger& logger) {
+int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logger) {
   VQ_LOG_INFO(logger, "uninstallation started");
-  if (!VQKS2Installer::initGlobals()) {
+  if (!VQKS2Installer::initGlobals(paths)) {
     VQ_LOG_ERROR(logger, "cannot initialize uninstaller");
     return kExitFailure;
   }
-  auto installer = VQKS2Installer::initWithLogger(logger);
+  auto installer = VQKS2Installer::initWithLogger(paths, logger);
   if (!installer) {
     VQ_LOG_ERROR(logger, "cannot initialize uninstaller");
     return kExitFailure;
@@ -185,26 +205,17 @@ int kestrun_uninstall(bool update, vq::Logger& logger) {
     VQ_LOG_ERROR(logger, "cannot lock installation database");
     return kExitFailure;
   }
-  switch (installer->readDB()) {
-    case InstDBInvalid:
-      VQ_LOG_INFO(logger, "installation DB invalid format");
-      return kExitFailure;
-    case InstDBMissing:
-      VQ_LOG_INFO(logger, "installation DB not found or access denied");
-      return kExitFailure;
-    case InstDBOlder:
-      VQ_LOG_INFO(logger, "strange that uninstaller from higher version");
-      break;
-    default:
-      break;
-  }
+  installer->repairInterruptedInstall();
+  const DatabaseVerdict verdict = JudgeDatabase(installer->readDB(), false);
+  if (verdict.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", verdict.line);
+  if (!verdict.proceed) return kExitFailure;
   bool removedAll = false;
   const int result = installer->uninstall(&removedAll);
-  if (result != 0) {
+  if (result != kExitSuccess) {
     VQ_LOG_INFO(logger, "uninstall process terminated due to error");
     return result;
   }
-  if (removedAll) VQKS2ModInstaller::removeAllLinks();
+  if (removedAll) VQKS2ModInstaller::removeAllLinks(logger);
   VQ_LOG_INFO(logger, "done.");
   return kExitSuccess;
 }

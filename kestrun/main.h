@@ -1,11 +1,8 @@
 // The tool's entry point and its install and uninstall procedures.
 #pragma once
 
+#include "kestrun/InstallPaths.h"
 #include "platform/logger.h"
-
-// Exit statuses of the tool.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;
 
 // What the words after the program name ask for.
 struct KestrunCommand {
@@ -24,7 +21,7 @@ KestrunCommand ParseCommandLine(int argc, char* argv[]);
 int KestrunMain(int argc, char* argv[]);
 
 // Install from a payload directory: first install, update, or one more reference.
-int kestrun_install(const char* source, vq::Logger& logger);
+int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger& logger);
 // One reference less, everything removed with the last; in update mode,
 // everything removed at once, without the lock and without the database.
-int kestrun_uninstall(bool update, vq::Logger& logger);
+int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logger);

@@ -12,9 +12,18 @@
 
 namespace vq {
 
-// The one implementation behind vq_execve and the installer's runner; they
-// differ in the type of the exit-code and output messages.
-[[nodiscard]] bool RunChildProcess(Logger& logger, LogType resultType, const char* path,
-                                   char* const argv[], bool newSession);
+struct ChildOptions {
+  // The type of the exit-code and output messages.
+  LogType resultType = LogType::kDebug;
+  bool newSession = false;
+  // A descriptor the child gets as its descriptor 3 (say, a held lock that
+  // must last as long as the child works); -1: none. Nothing else of ours
+  // beyond 0 to 2 reaches the child.
+  int inheritedDescriptor = -1;
+};
+
+// The one implementation behind vq_execve and the installer's runner.
+[[nodiscard]] bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
+                                   const ChildOptions& options);
 
 }  // namespace vq

@@ -3,162 +3,92 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/capture_logger.h"
-#include "platform/install_lock.h"
-#include "tests/support/captured_output.h"
-#include "tests/support/temp_root.h"
+#include "platform/scoped_fd.h"
+#include "tests/support/capture_logger.h"
 
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using vq::CaptureLogger;
 using vq::LogRecord;
 using vq::LogType;
 
-// Runs the test child with the given commands through vq_execve.
-class ExecveTest : public ::testing::Test {
- protected:
-  bool run(std::vector<std::string> commands, bool newSession = false) {
-    commands.insert(commands.begin(), "test_child");
-    std::vector<char*> argv;
-    for (auto& word : commands) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    return vq_execve(log, TEST_CHILD_PATH, argv.data(), newSession);
-  }
-
-  const std::string program = TEST_CHILD_PATH;
-  CaptureLogger log;
+struct RunCase {
+  friend void PrintTo(const RunCase& row, std::ostream* out) { *out << row.name; }
+  const char* name;
+  std::vector<std::string> commands;  // for the test child
+  bool result;
+  std::vector<LogRecord> log;  // "@" stands for the program path
 };
 
-TEST_F(ExecveTest, NonZeroExitLogsCodeThenOutputWithoutTheNewline) {
-  EXPECT_FALSE(run({"out", "one line\\n", "exit", "5"}));
-  EXPECT_THAT(log.records(), ElementsAre(LogRecord{LogType::kDebug, program + " exited with 5"},
-                                         LogRecord{LogType::kDebug, "output: one line"}));
+bool RunChild(vq::CaptureLogger& log, std::vector<std::string> commands,
+              const vq::ChildOptions& options = {}, const char* program = TEST_CHILD_PATH) {
+  commands.insert(commands.begin(), "test_child");
+  std::vector<char*> argv;
+  for (auto& word : commands) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return vq::RunChildProcess(log, program, argv.data(), options);
 }
 
-TEST_F(ExecveTest, SilentSuccessLogsNothing) {
-  EXPECT_TRUE(run({"exit", "0"}));
-  EXPECT_THAT(log.records(), IsEmpty());
-}
+class RunnerTable : public ::testing::TestWithParam<RunCase> {};
 
-TEST_F(ExecveTest, LastByteOfTheOutputIsAlwaysDropped) {
-  EXPECT_TRUE(run({"out", "abc"}));
-  EXPECT_THAT(log.records(), ElementsAre(LogRecord{LogType::kDebug, "output: ab"}));
-}
-
-TEST_F(ExecveTest, OnlyOneReadOfAtMost2048BytesIsCaptured) {
-  EXPECT_TRUE(run({"bytes", "3000"}));
-  const auto records = log.records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].text, "output: " + std::string(2047, 'x'));
-}
-
-TEST_F(ExecveTest, StandardErrorIsCapturedToo) {
-  EXPECT_FALSE(run({"err", "Bootstrap failed: 5: Input/output error\\n", "exit", "5"}));
-  EXPECT_THAT(log.texts(), ElementsAre(program + " exited with 5",
-                                       "output: Bootstrap failed: 5: Input/output error"));
-}
-
-TEST_F(ExecveTest, MissingProgramIsReportedByTheChildThenByItsExitCode) {
-  char* argv[] = {const_cast<char*>("missing"), nullptr};
-  EXPECT_FALSE(vq_execve(log, "/nonexistent/program", argv, false));
-  EXPECT_THAT(log.records(),
-              ElementsAre(LogRecord{LogType::kError, "cannot execute process"},
-                          LogRecord{LogType::kDebug, "/nonexistent/program exited with 2"}));
-}
-
-TEST_F(ExecveTest, ChildKilledBySignalCountsAsSuccess) {
-  EXPECT_TRUE(run({"kill", std::to_string(SIGKILL)}));
-  EXPECT_THAT(log.records(), IsEmpty());
-}
-
-TEST_F(ExecveTest, ChildGetsAnEmptyEnvironment) {
-  setenv("KESTRUN_TEST_SECRET", "leak", 1);
-  EXPECT_FALSE(run({"env", "out", "END\\n", "exit", "3"}));
-  unsetenv("KESTRUN_TEST_SECRET");
-  EXPECT_THAT(log.texts(), ElementsAre(program + " exited with 3", "output: END"));
-}
-
-// Descriptors above 2 that this process would pass to any child: those it
-// inherited from whoever started the tests without close-on-exec.
-std::string InheritableDescriptors() {
-  std::string list;
-  for (int fd = 3; fd < 1024; ++fd) {
-    const int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) list += " " + std::to_string(fd);
-  }
-  return list;
-}
-
-TEST_F(ExecveTest, NoDescriptorOfOursLeaksIntoTheChild) {
-  vq::testing::TempRoot root;
-  const int lock = vq::platform::OpenExclusivelyLocked(root.at("/lock").c_str(), 0600);
-  ASSERT_GE(lock, 0);
-  const std::string expected = "output: open:" + InheritableDescriptors();
-  EXPECT_FALSE(run({"fds", "exit", "1"}));
-  close(lock);
-  // The lock, the log's file and the runner's own pipe ends stay behind.
-  EXPECT_THAT(log.texts(), ElementsAre(program + " exited with 1", expected));
-}
-
-TEST_F(ExecveTest, NewSessionMakesTheChildASessionLeader) {
-  EXPECT_FALSE(run({"session", "exit", "1"}, true));
-  EXPECT_THAT(log.texts(), ElementsAre(program + " exited with 1", "output: leader"));
-  log.clear();
-  EXPECT_FALSE(run({"session", "exit", "1"}, false));
-  EXPECT_THAT(log.texts(), ElementsAre(program + " exited with 1", "output: member"));
-}
-
-void IgnoreAlarm(int) {}
-
-TEST_F(ExecveTest, WaitInterruptedBySignalIsRepeated) {
-  struct sigaction action = {};
-  action.sa_handler = IgnoreAlarm;  // no SA_RESTART: waitpid fails with EINTR
-  struct sigaction previous;
-  sigaction(SIGALRM, &action, &previous);
-  itimerval timer = {};
-  timer.it_value.tv_usec = 50 * 1000;
-  setitimer(ITIMER_REAL, &timer, nullptr);
-
-  // The child closes its output at once, so the parent is in the wait when
-  // the alarm comes.
-  EXPECT_TRUE(run({"close-output", "sleep", "300", "exit", "0"}));
-  EXPECT_THAT(log.records(), IsEmpty());
-  sigaction(SIGALRM, &previous, nullptr);
-}
-
-TEST_F(ExecveTest, WithoutAPipeTheChildWritesToOurOwnStreams) {
-  std::string words[] = {"test_child", "out", "straight through\\n"};
-  char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
-  std::vector<int> hogs;
-  bool succeeded = false;
-  vq::Logger& logger = log;
-  // Only plain calls while descriptors are short: sanitizer checks and test
-  // assertions may need one themselves.
-  const std::string output = vq::testing::CapturedOutput(STDOUT_FILENO, [&] {
-    // Use up every descriptor but one: pipe() needs two. The hogs close on
-    // exec, so the child starts with plenty.
-    for (;;) {
-      const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-      if (fd < 0) break;
-      hogs.push_back(fd);
+TEST_P(RunnerTable, ResultAndLog) {
+  const RunCase& c = GetParam();
+  vq::CaptureLogger log;
+  EXPECT_EQ(RunChild(log, c.commands), c.result);
+  std::vector<LogRecord> expected = c.log;
+  for (LogRecord& record : expected) {
+    if (const size_t at = record.text.find('@'); at != std::string::npos) {
+      record.text.replace(at, 1, TEST_CHILD_PATH);
     }
-    close(hogs.back());
-    hogs.pop_back();
-    succeeded = vq_execve(logger, TEST_CHILD_PATH, argv, false);
-    for (int fd : hogs) close(fd);
-  });
-  EXPECT_TRUE(succeeded);
-  EXPECT_EQ(output, "straight through\n");
-  EXPECT_THAT(log.records(), IsEmpty());
+  }
+  EXPECT_EQ(log.records(), expected) << log.dump();
+}
+
+const LogType D = LogType::kDebug;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
+  RunCase{"ExitFiveWithLine", {"out", "one line\\n", "exit", "5"}, false,
+          {{D, "@ exited with 5"}, {D, "output: one line"}}},
+  RunCase{"SilentSuccess", {"exit", "0"}, true, {}},
+  RunCase{"LastByteDropped", {"out", "abc"}, true, {{D, "output: ab"}}},
+  RunCase{"StandardErrorCaptured", {"err", "oops\\n", "exit", "3"}, false,
+          {{D, "@ exited with 3"}, {D, "output: oops"}}},
+  RunCase{"OnlyBits8To15Count", {"exit", "256"}, true, {}},
+  RunCase{"SignalIsExitCodeZero", {"kill", "9"}, true, {}},
+  RunCase{"OneReadOnly", {"out", "first", "sleep", "100", "out", "second\\n"}, true,
+          {{D, "output: firs"}}},
+  RunCase{"EmptyEnvironment", {"env", "exit", "1"}, false, {{D, "@ exited with 1"}}},
+  RunCase{"ClosedOutputStillWaited", {"close-output", "sleep", "50", "exit", "7"}, false,
+          {{D, "@ exited with 7"}}}),
+  [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
+
+TEST(Runner, MissingProgramIsAnExecFailureWithItsErrno) {
+  vq::CaptureLogger log;
+  EXPECT_FALSE(RunChild(log, {}, {}, "/nonexistent/program"));
+  EXPECT_EQ(log.records(), (std::vector<LogRecord>{{LogType::kError, "cannot execute process"},
+                                                   {D, "/nonexistent/program exited with 2"}}));
+}
+
+TEST(Runner, ChildGetsOnlyTheInheritedDescriptorAtThree) {
+  vq::ScopedFd held(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  vq::ScopedFd stray(open("/dev/null", O_RDONLY));  // not close-on-exec
+  ASSERT_TRUE(held.valid() && stray.valid());
+  vq::ChildOptions options;
+  options.inheritedDescriptor = held.get();
+  options.resultType = LogType::kInfo;
+  vq::CaptureLogger log;
+  EXPECT_TRUE(RunChild(log, {"fds"}, options));
+  EXPECT_TRUE(RunChild(log, {"session"}, options));
+  options.inheritedDescriptor = -1;
+  options.newSession = true;
+  EXPECT_TRUE(RunChild(log, {"fds"}, options));
+  EXPECT_TRUE(RunChild(log, {"session"}, options));
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"output: open: 3", "output: member",
+                                                   "output: open:", "output: leader"}));
 }
 
 }  // namespace

@@ -1,13 +1,51 @@
 // launchd's domain subcommands, run through "/bin/launchctl". The domain
 // "system" (exactly so) is the system domain; any other domain is a per-user
-// kind combined with the uid ("gui/501").
+// kind combined with the uid ("gui/501"). The argument vectors are built by
+// pure functions, apart from running them.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/logger.h"
 
 inline constexpr char vqLaunchctlPath[] = "/bin/launchctl";
+
+namespace vq {
+
+// Owned words and the null-terminated pointer vector execve takes.
+class ArgumentVector {
+ public:
+  explicit ArgumentVector(std::vector<std::string> words);
+  ArgumentVector(const ArgumentVector&) = delete;
+  ArgumentVector& operator=(const ArgumentVector&) = delete;
+  ArgumentVector(ArgumentVector&& other) noexcept;
+  ArgumentVector& operator=(ArgumentVector&&) = delete;
+
+  char* const* argv() const { return pointers_.data(); }
+  const std::vector<std::string>& words() const { return words_; }
+
+ private:
+  void point();
+  std::vector<std::string> words_;
+  std::vector<char*> pointers_;
+};
+
+// "launchctl" verb <domain-target> path, for "bootstrap" and "bootout";
+// nothing when the target would not fit launchctl's limit.
+std::optional<ArgumentVector> LaunchctlStrapArguments(const char* verb, const char* domain,
+                                                      uint32_t uid, const char* path);
+// "launchctl" "kickstart" <service-target>.
+std::optional<ArgumentVector> LaunchctlKickstartArguments(const char* domain, uint32_t uid,
+                                                          const char* label);
+// The legacy subcommands of the system domain.
+ArgumentVector LaunchctlLoadArguments(const std::string& path);
+ArgumentVector LaunchctlUnloadArguments(const std::string& path);
+ArgumentVector LaunchctlStartArguments(const char* label);
+
+}  // namespace vq
 
 // "launchctl" "bootstrap" <domain-target> <path>
 bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid, const char* path);

@@ -22,6 +22,13 @@ bool EnumerateGUIAccounts(const AccountCallback& callback) {
                               callback);
 }
 
+UserList UserList::Current() {
+  UserList list;
+  list.enumerated =
+      EnumerateGUIAccounts([&](const platform::PosixAccount& a) { list.accounts.push_back(a); });
+  return list;
+}
+
 }  // namespace vq
 
 bool vq_enum_GUI_users(vq::Logger& logger, const VQGUIUserCallback& callback) {

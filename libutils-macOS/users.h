@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/local_users.h"
 #include "platform/logger.h"
@@ -31,5 +32,12 @@ bool EnumerateGUIAccounts(const platform::LocalIdentityQuery& query, const Accou
 
 // vq_enum_GUI_users with the whole password entry (the group too) per user.
 bool EnumerateGUIAccounts(const AccountCallback& callback);
+
+// One enumeration, taken once and shared by everything a service pass does.
+struct UserList {
+  bool enumerated = false;  // false: the identity query could not be created
+  std::vector<platform::PosixAccount> accounts;
+  static UserList Current();
+};
 
 }  // namespace vq

@@ -6,12 +6,11 @@
 #include <string>
 
 #include "platform/local_users.h"
-#include "platform/system_root.h"
 
 namespace vq::platform {
 
 bool IsConsoleUser() {
-  std::ifstream seat(Rooted("/run/systemd/seats/seat0"));
+  std::ifstream seat("/run/systemd/seats/seat0");
   std::string line;
   while (std::getline(seat, line)) {
     if (line.rfind("ACTIVE_UID=", 0) == 0) {

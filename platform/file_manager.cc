@@ -10,19 +10,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_ops.h"
 #include "platform/file_times.h"
 
 namespace vq {
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-FileType TypeOf(mode_t mode) {
-  if (S_ISREG(mode)) return FileType::kRegular;
-  if (S_ISDIR(mode)) return FileType::kDirectory;
-  if (S_ISLNK(mode)) return FileType::kSymbolicLink;
-  return FileType::kOther;
-}
+#if defined(EFTYPE)
+constexpr int kNotARegularFile = EFTYPE;
+#else
+constexpr int kNotARegularFile = EINVAL;
+#endif
 
 std::string Join(const std::string& directory, const char* name) {
   std::string out = directory;
@@ -60,9 +59,37 @@ bool ReadNames(int dir_fd, std::vector<std::string>* names) {
   return ok;
 }
 
-// Removes the contents of the directory `name` inside `parent_fd`, then the
-// directory itself. Every step is relative to a descriptor, so a link swapped
-// in anywhere below is removed as a link, never followed.
+// Calls visit(name, d_type) for every entry of an open directory, in the
+// order the file system gives them; the descriptor stays the caller's.
+template <typename Visit>
+bool ForEachEntry(int dir_fd, Visit&& visit) {
+  const int copy = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    close(copy);
+    return false;
+  }
+  errno = 0;
+  bool ok = true;
+  while (const dirent* entry = readdir(dir)) {
+    if (IsDotOrDotDot(entry->d_name)) continue;
+    if (!visit(entry->d_name, entry->d_type)) {
+      ok = false;
+      break;
+    }
+    errno = 0;
+  }
+  if (ok && errno != 0) ok = false;
+  const int saved = errno;
+  closedir(dir);
+  errno = saved;
+  return ok;
+}
+
+// Removes the directory `name` inside `parent_fd` with everything in it. Every
+// step is relative to a descriptor, so a link swapped in anywhere below is
+// removed as a link, never followed, and no mount point is crossed.
 FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string& path,
                       dev_t device) {
   ScopedFd fd(openat(parent_fd, name.c_str(), kDirFlags));
@@ -77,22 +104,24 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
   if (fstat(fd.get(), &st) != 0) return FsResult::Fail("remove", path, errno);
   if (st.st_dev != device) return FsResult::Fail("remove", path, EXDEV);
 
-  std::vector<std::string> names;
-  if (!ReadNames(fd.get(), &names)) return FsResult::Fail("remove", path, errno);
-  for (const std::string& child : names) {
-    const std::string child_path = Join(path, child.c_str());
-    struct stat child_st;
-    if (fstatat(fd.get(), child.c_str(), &child_st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue;
-      return FsResult::Fail("remove", child_path, errno);
+  FsResult failure = FsResult::Ok();
+  const bool listed = ForEachEntry(fd.get(), [&](const char* child, unsigned char type) {
+    // d_type spares a stat per entry; file systems that do not fill it in
+    // answer DT_UNKNOWN, and unlinkat's EISDIR says the rest.
+    if (type != DT_DIR && type != DT_UNKNOWN) {
+      if (unlinkat(fd.get(), child, 0) == 0 || errno == ENOENT) return true;
+      if (errno != EISDIR && errno != EPERM) {
+        failure = FsResult::Fail("remove", Join(path, child), errno);
+        return false;
+      }
+    } else if (type == DT_UNKNOWN && unlinkat(fd.get(), child, 0) == 0) {
+      return true;
     }
-    if (S_ISDIR(child_st.st_mode)) {
-      FsResult result = RemoveTreeAt(fd.get(), child, child_path, device);
-      if (!result) return result;
-    } else if (unlinkat(fd.get(), child.c_str(), 0) != 0 && errno != ENOENT) {
-      return FsResult::Fail("remove", child_path, errno);
-    }
-  }
+    failure = RemoveTreeAt(fd.get(), child, Join(path, child), device);
+    return failure.ok() || failure.error().code == ENOENT;
+  });
+  if (!failure) return failure;
+  if (!listed) return FsResult::Fail("remove", path, errno);
   fd.reset();
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
     return FsResult::Fail("remove", path, errno);
@@ -102,31 +131,17 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
 
 class TreeCopier {
  public:
+  explicit TreeCopier(const CopyOptions& options) : options_(options) {}
+
   FsResult copyRegular(int source_fd, const struct stat& st, int dest_dir_fd, const char* name,
                        const std::string& dest_path) {
     ScopedFd out(
         openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) return FsResult::Fail("copy", dest_path, errno);
-    if (buffer_.empty()) buffer_.resize(256 * 1024);
-    for (;;) {
-      const ssize_t n = read(source_fd, buffer_.data(), buffer_.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return FsResult::Fail("copy", dest_path, errno);
-      }
-      if (n == 0) break;
-      for (ssize_t done = 0; done < n;) {
-        const ssize_t w = write(out.get(), buffer_.data() + done, static_cast<size_t>(n - done));
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          return FsResult::Fail("copy", dest_path, errno);
-        }
-        done += w;
-      }
+    if (const int error = platform::CopyFileContents(source_fd, out.get(), st)) {
+      return FsResult::Fail("copy", dest_path, error);
     }
-    if (fchmod(out.get(), st.st_mode & 07777) != 0) return FsResult::Fail("copy", dest_path, errno);
-    SetFileTimes(out.get(), st);
-    return FsResult::Ok();
+    return finish(out.get(), st, dest_path);
   }
 
   FsResult copyDirectory(int source_fd, const struct stat& st, const std::string& source_path,
@@ -142,10 +157,7 @@ class TreeCopier {
                                   dest.get(), Join(dest_path, child.c_str()));
       if (!result) return result;
     }
-    if (fchmod(dest.get(), st.st_mode & 07777) != 0)
-      return FsResult::Fail("copy", dest_path, errno);
-    SetFileTimes(dest.get(), st);
-    return FsResult::Ok();
+    return finish(dest.get(), st, dest_path);
   }
 
   FsResult copyChild(int source_dir_fd, const char* name, const std::string& source_path,
@@ -166,6 +178,12 @@ class TreeCopier {
       if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
         return FsResult::Fail("copy", source_path, EINVAL);
       }
+      if (options_.hardLinks) {
+        if (linkat(source_dir_fd, name, dest_dir_fd, name, 0) != 0) {
+          return FsResult::Fail("link", dest_path, errno);
+        }
+        return FsResult::Ok();
+      }
       return copyRegular(fd.get(), opened, dest_dir_fd, name, dest_path);
     }
     if (S_ISLNK(st.st_mode)) {
@@ -179,12 +197,17 @@ class TreeCopier {
       if (symlinkat(target.c_str(), dest_dir_fd, name) != 0) {
         return FsResult::Fail("copy", dest_path, errno);
       }
+      const uid_t owner = options_.owner.value_or(options_.hardLinks ? st.st_uid : -1);
+      const gid_t group = options_.group.value_or(options_.hardLinks ? st.st_gid : -1);
+      if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
+          fchownat(dest_dir_fd, name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
+        return FsResult::Fail("chown", dest_path, errno);
+      }
       return FsResult::Ok();
     }
     // FIFOs, sockets and devices are recreated, never opened: reading a FIFO
     // would wait for a writer that never comes. (mknod by path: mknodat is
     // missing before macOS 13; the destination is our own new folder.)
-    (void)dest_dir_fd;
     if (mknod(dest_path.c_str(), st.st_mode, st.st_rdev) != 0) {
       return FsResult::Fail("copy", dest_path, errno);
     }
@@ -192,10 +215,30 @@ class TreeCopier {
   }
 
  private:
-  std::vector<char> buffer_;
+  // Owner first: chown clears set-id bits, which the mode then restores.
+  FsResult finish(int fd, const struct stat& st, const std::string& dest_path) {
+    const uid_t owner = options_.owner.value_or(options_.hardLinks ? st.st_uid : -1);
+    const gid_t group = options_.group.value_or(options_.hardLinks ? st.st_gid : -1);
+    if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
+        fchown(fd, owner, group) != 0) {
+      return FsResult::Fail("chown", dest_path, errno);
+    }
+    if (fchmod(fd, st.st_mode & 07777) != 0) return FsResult::Fail("copy", dest_path, errno);
+    SetFileTimes(fd, st);
+    return FsResult::Ok();
+  }
+
+  CopyOptions options_;
 };
 
 }  // namespace
+
+FileType FileTypeOf(mode_t mode) {
+  if (S_ISREG(mode)) return FileType::kRegular;
+  if (S_ISDIR(mode)) return FileType::kDirectory;
+  if (S_ISLNK(mode)) return FileType::kSymbolicLink;
+  return FileType::kOther;
+}
 
 std::string ParentPath(const std::string& path) {
   const std::string trimmed = StripTrailingSlashes(path);
@@ -326,7 +369,8 @@ FsResult FileManager::createDirectory(const std::string& path, bool withIntermed
   }
 }
 
-FsResult FileManager::copyItem(const std::string& source, const std::string& destination) {
+FsResult FileManager::copyItem(const std::string& source, const std::string& destination,
+                               const CopyOptions& options) {
   struct stat dest_st;
   if (lstat(destination.c_str(), &dest_st) == 0) return FsResult::Fail("copy", destination, EEXIST);
 
@@ -339,10 +383,13 @@ FsResult FileManager::copyItem(const std::string& source, const std::string& des
   // The source named by the caller is followed when it is a link.
   struct stat st;
   if (stat(source.c_str(), &st) != 0) return FsResult::Fail("copy", source, errno);
-  TreeCopier copier;
+  TreeCopier copier(options);
   if (S_ISDIR(st.st_mode)) {
     ScopedFd fd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return FsResult::Fail("copy", source, errno);
+    if (options.hardLinks && platform::CloneTree(fd.get(), parent.get(), dest_name.c_str())) {
+      return FsResult::Ok();
+    }
     return copier.copyDirectory(fd.get(), st, source, parent.get(), dest_name.c_str(), destination);
   }
   if (S_ISREG(st.st_mode)) {
@@ -360,31 +407,43 @@ FsResult FileManager::copyItem(const std::string& source, const std::string& des
   return FsResult::Ok();
 }
 
-FsResult FileManager::removeItem(const std::string& path) {
-  const std::string name = LastPathComponent(path);
+FsResult FileManager::copyRegularFile(const std::string& source, const std::string& destination) {
+  ScopedFd in(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!in.valid()) return FsResult::Fail("copy", source, errno == ELOOP ? kNotARegularFile : errno);
+  struct stat st;
+  if (fstat(in.get(), &st) != 0) return FsResult::Fail("copy", source, errno);
+  if (!S_ISREG(st.st_mode)) return FsResult::Fail("copy", source, kNotARegularFile);
+  return copyItem(source, destination);
+}
+
+FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& path) {
   if (name.empty() || name == "/" || name == "." || name == "..") {
     return FsResult::Fail("remove", path, EINVAL);
   }
-  std::string parent_path = ParentPath(path);
-  if (parent_path.empty()) parent_path = ".";
-  ScopedFd parent(open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!parent.valid()) return FsResult::Fail("remove", path, errno);
   struct stat st;
-  if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return FsResult::Fail("remove", path, errno);
   }
-  if (S_ISDIR(st.st_mode)) return RemoveTreeAt(parent.get(), name, path, st.st_dev);
-  if (unlinkat(parent.get(), name.c_str(), 0) != 0) {
+  if (S_ISDIR(st.st_mode)) return RemoveTreeAt(dir_fd, name, path, st.st_dev);
+  if (unlinkat(dir_fd, name.c_str(), 0) != 0) {
     // Swapped for a directory since it was looked at.
     if (errno == EISDIR || errno == EPERM) {
-      if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISDIR(st.st_mode)) {
-        return RemoveTreeAt(parent.get(), name, path, st.st_dev);
+      if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        return RemoveTreeAt(dir_fd, name, path, st.st_dev);
       }
     }
     return FsResult::Fail("remove", path, errno);
   }
   return FsResult::Ok();
+}
+
+FsResult FileManager::removeItem(const std::string& path) {
+  const std::string name = LastPathComponent(path);
+  std::string parent_path = ParentPath(path);
+  if (parent_path.empty()) parent_path = ".";
+  ScopedFd parent(open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.valid()) return FsResult::Fail("remove", path, errno);
+  return RemoveItemAt(parent.get(), name, path);
 }
 
 FsResult FileManager::renameItem(const std::string& source, const std::string& destination) {
@@ -403,7 +462,7 @@ std::optional<ItemAttributes> FileManager::attributesOfItem(const std::string& p
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return std::nullopt;
   ItemAttributes attributes;
-  attributes.type = TypeOf(st.st_mode);
+  attributes.type = FileTypeOf(st.st_mode);
   attributes.permissions = st.st_mode & 07777;
   attributes.owner = st.st_uid;
   attributes.group = st.st_gid;

@@ -3,8 +3,8 @@
 //
 // - copyItem fails when the destination exists, follows a link given as the
 //   source itself, copies links inside a tree as links and keeps permission
-//   bits and modification times; FIFOs and other special files are recreated,
-//   never opened.
+//   bits, modification times and extended attributes; FIFOs and other special
+//   files are recreated, never opened.
 // - removeItem removes a whole tree by descriptor: it never follows a link,
 //   never leaves the file system it started on, and fails when nothing is there.
 // - createDirectory with intermediates succeeds on an existing directory and
@@ -25,6 +25,7 @@
 namespace vq {
 
 enum class FileType { kRegular, kDirectory, kSymbolicLink, kOther };
+FileType FileTypeOf(mode_t mode);
 
 struct ItemAttributes {
   FileType type = FileType::kOther;
@@ -34,6 +35,18 @@ struct ItemAttributes {
   dev_t device = 0;
   ino_t inode = 0;
   off_t size = 0;
+};
+
+struct CopyOptions {
+  // Owner and group for every copied item, set on the new descriptor while
+  // copying; absent: the copier's own (or, with hardLinks, the original's).
+  std::optional<uid_t> owner;
+  std::optional<gid_t> group;
+  // Regular files become hard links to the originals, folders are made anew
+  // with the originals' modes and owners: a copy at metadata cost, for a
+  // tree whose files are only ever replaced or deleted, never edited in place.
+  // Where the file system clones whole trees, the tree is cloned instead.
+  bool hardLinks = false;
 };
 
 struct CreateAttributes {
@@ -68,7 +81,10 @@ class FileManager {
 
   FsResult createDirectory(const std::string& path, bool withIntermediateDirectories,
                            const CreateAttributes& attributes = {});
-  FsResult copyItem(const std::string& source, const std::string& destination);
+  FsResult copyItem(const std::string& source, const std::string& destination,
+                    const CopyOptions& options = {});
+  // Copies one regular file; a link or anything else at the source is refused.
+  FsResult copyRegularFile(const std::string& source, const std::string& destination);
   FsResult removeItem(const std::string& path);
   // rename(2): replaces an empty directory or a file at the destination.
   FsResult renameItem(const std::string& source, const std::string& destination);
@@ -86,6 +102,10 @@ class FileManager {
   // The names directly inside a directory, sorted; nothing when it cannot be read.
   std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) const;
 };
+
+// Removes the item `name` inside an open folder, a folder with everything in
+// it, by descriptor, as removeItem does.
+FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& path);
 
 // "/a/b/c" -> "/a/b"; "c" -> ""; "/c" -> "/".
 std::string ParentPath(const std::string& path);

@@ -1,12 +1,28 @@
-// Opens a file for reading and writing, creating it when missing, and takes an
-// exclusive lock on it, waiting while another process holds one.
+// The installation lock: an exclusive lock on a file that serialises every
+// installer and uninstaller of the service on the machine.
 #pragma once
 
 #include <sys/types.h>
 
+#include <string>
+
+#include "platform/scoped_fd.h"
+
 namespace vq::platform {
 
-// The locked descriptor (close-on-exec), or -1 with errno set.
-int OpenExclusivelyLocked(const char* path, mode_t mode);
+// Opens (creating with `mode`) the file at path, never through a final link,
+// and takes an exclusive lock on it; with wait, waits while another process
+// holds one, otherwise fails with EWOULDBLOCK. The descriptor is close-on-exec.
+// -1 with errno set on failure. One backend per system.
+int OpenExclusivelyLocked(const char* path, mode_t mode, bool wait);
+
+// Takes the lock and makes sure it is on the file that still stands at the
+// path: a holder that deleted the file while we waited leaves a lock that
+// serialises nothing, and the file now there (or a new one) is locked instead.
+ScopedFd AcquireInstallLock(const std::string& path, mode_t mode);
+
+// Deletes the lock file when no process holds the lock, and leaves it when
+// one does: it is then someone's, who deletes it when done.
+void RemoveLockFileIfFree(const std::string& path);
 
 }  // namespace vq::platform

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/regular_file.h"
 #include "platform/scoped_fd.h"
+#include "platform/utf8.h"
 
 namespace vq {
 namespace {
@@ -169,7 +171,8 @@ bool Acceptable(plist_t node, uint32_t depth) {
     case PLIST_STRING: {
       uint64_t length = 0;
       const char* text = plist_get_string_ptr(node, &length);
-      return text != nullptr && std::strlen(text) == length;
+      return text != nullptr && std::strlen(text) == length &&
+             IsValidUtf8(std::string_view(text, length));
     }
     case PLIST_ARRAY: {
       const uint32_t count = plist_array_get_size(node);
@@ -183,10 +186,13 @@ bool Acceptable(plist_t node, uint32_t depth) {
       plist_dict_iter iter = nullptr;
       plist_dict_new_iter(node, &iter);
       for (;;) {
+        char* key = nullptr;
         plist_t value = nullptr;
-        plist_dict_next_item(node, iter, nullptr, &value);
+        plist_dict_next_item(node, iter, &key, &value);
         if (value == nullptr) break;
-        if (!Acceptable(value, depth + 1)) {
+        const bool keyValid = key != nullptr && IsValidUtf8(key);
+        free(key);
+        if (!keyValid || !Acceptable(value, depth + 1)) {
           acceptable = false;
           break;
         }
@@ -271,21 +277,9 @@ std::optional<PropertyList> PropertyList::ReadDictionary(const std::string& path
   // Non-blocking so that a FIFO standing at the path cannot stall the reader.
   ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-      static_cast<size_t>(st.st_size) > kMaxFileSize) {
-    return std::nullopt;
-  }
-  std::string data(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = read(fd.get(), data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  data.resize(done);
-  return ParseDictionary(data);
+  const std::optional<std::string> data = ReadRegularFile(fd.get(), kMaxFileSize);
+  if (!data) return std::nullopt;
+  return ParseDictionary(*data);
 }
 
 PropertyList::PropertyList(PropertyList&& other) noexcept

@@ -14,9 +14,12 @@ if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
 fi
 scripts/setup.sh
 
-build=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKESTRUN_WERROR=ON -DKESTRUN_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# FUZZ_BUILD names a build folder configured with -DKESTRUN_FUZZ=ON to reuse.
+build=${FUZZ_BUILD:-build-fuzz}
+if [[ -z ${FUZZ_BUILD:-} ]]; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKESTRUN_WERROR=ON -DKESTRUN_FUZZ=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$build" -j "$(nproc)" --target fuzzers
 
 work=$(mktemp -d /tmp/kestrun-fuzz-XXXXXX)

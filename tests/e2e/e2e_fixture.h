@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/sandbox.h"
+#include "tests/support/sandbox.h"
 
 namespace vq::testing {
 
@@ -24,11 +24,17 @@ inline constexpr char kAgentPlist[] = "/Library/LaunchAgents/com.quendalore.ks2.
 inline constexpr char kVersion1Dir[] = "/Library/Application Support/com.quendalore/kestrun";
 inline constexpr char kVersion1Plist[] = "/Library/LaunchDaemons/com.quendalore.kestrun.plist";
 
+// Runs a shell command inside the sandbox (PATH=/usr/bin:/bin); fails the
+// test when it does not succeed.
+void Shell(Sandbox& sandbox, const std::string& command);
+
 class E2ETest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     if (!sandbox.ready()) GTEST_SKIP() << "no sandbox: " << sandbox.whyNotReady();
     sandbox.installPayload();
+    sandbox.installOlderPayload();
+    sandbox.writeUsers({{"alice", 1001, 1001, "/Users/alice"}, {"bob", 1002, 1002, "/Users/bob"}});
   }
 
   void TearDown() override {
@@ -56,6 +62,15 @@ class E2ETest : public ::testing::Test {
     uint32_t referenceCounter = 0;
   };
   Database readDatabase() const;
+
+  // The machine in one line, for whole-state comparisons: the database
+  // ("db=VERSION/COUNT", "db=bad" or nothing), then which of the installed
+  // files stand, leftovers of killed or failed runs, and the jobs launchd has.
+  std::string machine() const;
+  // The launchctl calls since the last clear, one "a b c" string each.
+  std::vector<std::string> calls() const;
+  // Installs a payload (default: the older build) the given number of times.
+  void installTimes(int times, const std::string& payload = "/payload-v7");
 
   Sandbox sandbox;
 };

@@ -14,8 +14,8 @@
 
 #include "tests/support/launchctl_record.h"
 
-#ifndef LAUNCHCTL_DOUBLE_PATH
-#error "LAUNCHCTL_DOUBLE_PATH must name the built launchctl test double"
+#ifndef LAUNCHD_MODEL_PATH
+#error "LAUNCHD_MODEL_PATH must name the built launchd model"
 #endif
 
 namespace vq::testing {
@@ -103,10 +103,10 @@ std::vector<std::string> RootTree::list(std::string_view absolute) const {
   return out;
 }
 
-void RootTree::installLaunchctlDouble() const {
+void RootTree::installLaunchdModel() const {
   makeDirs("/bin");
   makeDirs("/var/launchctl");
-  std::ifstream in(LAUNCHCTL_DOUBLE_PATH, std::ios::binary);
+  std::ifstream in(LAUNCHD_MODEL_PATH, std::ios::binary);
   std::stringstream program;
   program << in.rdbuf();
   writeFile("/bin/launchctl", program.str(), 0755);
@@ -161,6 +161,11 @@ void RootTree::writeUsers(const std::vector<TestUser>& users) const {
   writeFile("/etc/passwd", passwd);
   writeFile("/etc/group", group);
   writeFile("/etc/login.defs", "UID_MIN\t\t\t 1000\nUID_MAX\t\t\t60000\n");
+  // Everyone is logged in graphically unless a test says otherwise.
+  std::string sessions;
+  for (const TestUser& user : users) sessions += std::to_string(user.uid) + "\n";
+  makeDirs("/var/launchctl");
+  writeFile("/var/launchctl/sessions", sessions);
 }
 
 void RemoveTree(const std::string& path) {

@@ -1,5 +1,5 @@
 // Reading and writing inside a throwaway system root, as the tests see it
-// from outside: the launchctl test double's files, users, plain files.
+// from outside: the launchd model's files, users, plain files.
 #pragma once
 
 #include <sys/types.h>
@@ -35,8 +35,8 @@ class RootTree {
   // Relative paths of everything below a folder, sorted; links shown with " -> target".
   std::vector<std::string> list(std::string_view absolute) const;
 
-  // The launchctl test double at /bin/launchctl and its files.
-  void installLaunchctlDouble() const;
+  // The launchd model at /bin/launchctl and its files.
+  void installLaunchdModel() const;
   void setLaunchctlAnswer(const std::string& subcommand, int exitCode, const std::string& text = "",
                           int delayMs = 0) const;
   void clearLaunchctlAnswers() const;

@@ -1,0 +1,24 @@
+// The data-moving calls under the file manager, one backend per system:
+// copying a regular file's data and attributes between descriptors with the
+// fastest means the file system offers, and flushing a file to stable storage.
+#pragma once
+
+#include <sys/stat.h>
+
+namespace vq::platform {
+
+// Copies the data of `in` (a regular file of st.st_size bytes) to the empty
+// file `out`, and the extended attributes where the file system keeps them.
+// Falls back to plainer means where a faster one is refused. Returns 0 or an
+// errno value.
+int CopyFileContents(int in, int out, const struct stat& st);
+
+// Makes the file's data durable: F_FULLFSYNC where the system has it (fsync
+// there does not reach the medium), fsync otherwise. 0 or an errno value.
+int FlushToStorage(int fd);
+
+// Clones a whole folder at metadata cost where the file system can
+// (clonefile on APFS); false where it cannot, and nothing was made then.
+bool CloneTree(int source, int destDir, const char* destName);
+
+}  // namespace vq::platform

@@ -1,0 +1,31 @@
+#include "platform/install_lock.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vq::platform {
+namespace {
+
+bool DescriptorNamesPath(int fd, const std::string& path) {
+  struct stat held, current;
+  if (fstat(fd, &held) != 0 || held.st_nlink == 0) return false;
+  if (lstat(path.c_str(), &current) != 0) return false;
+  return held.st_dev == current.st_dev && held.st_ino == current.st_ino;
+}
+
+}  // namespace
+
+ScopedFd AcquireInstallLock(const std::string& path, mode_t mode) {
+  for (;;) {
+    ScopedFd fd(OpenExclusivelyLocked(path.c_str(), mode, true));
+    if (!fd.valid() || DescriptorNamesPath(fd.get(), path)) return fd;
+  }
+}
+
+void RemoveLockFileIfFree(const std::string& path) {
+  ScopedFd fd(OpenExclusivelyLocked(path.c_str(), 0600, false));
+  // Deleted while locked, so that nobody who opened it meanwhile holds it.
+  if (fd.valid() && DescriptorNamesPath(fd.get(), path)) (void)unlink(path.c_str());
+}
+
+}  // namespace vq::platform

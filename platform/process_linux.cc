@@ -1,0 +1,9 @@
+#include "platform/process.h"
+
+namespace vq::platform {
+
+bool LimitSpawnedDescriptors(posix_spawn_file_actions_t* actions, short*, bool keepThree) {
+  return posix_spawn_file_actions_addclosefrom_np(actions, keepThree ? 4 : 3) == 0;
+}
+
+}  // namespace vq::platform

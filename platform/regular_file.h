@@ -1,0 +1,16 @@
+// Reads a small regular file whole from an open descriptor.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace vq {
+
+// Nothing when the descriptor is not a regular file or is larger than
+// maxSize bytes; st, when given, receives what fstat said.
+std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* st = nullptr);
+
+}  // namespace vq

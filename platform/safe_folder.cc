@@ -1,0 +1,200 @@
+#include "platform/safe_folder.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <deque>
+#include <iterator>
+#include <vector>
+
+#include "platform/effective_identity.h"
+#include "platform/file_manager.h"
+
+namespace vq {
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// As many links as macOS follows in one path lookup.
+constexpr int kMaxLinksFollowed = 32;
+
+struct PendingName {
+  std::string name;
+  bool isOwnLast;  // the last name of the path itself, not one from a link's content
+};
+
+std::deque<PendingName> NamesOf(const std::string& path, bool ownPath) {
+  std::deque<PendingName> names;
+  for (std::string& component : PathComponents(path)) {
+    if (component != "/") names.push_back({std::move(component), false});
+  }
+  if (ownPath && !names.empty()) names.back().isOwnLast = true;
+  return names;
+}
+
+struct Level {
+  ScopedFd fd;
+  struct stat st;
+};
+
+bool RestartAtRoot(std::vector<Level>* levels) {
+  levels->clear();
+  Level root{ScopedFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), {}};
+  if (!root.fd.valid() || fstat(root.fd.get(), &root.st) != 0) return false;
+  levels->push_back(std::move(root));
+  return true;
+}
+
+}  // namespace
+
+SafeFolder SafeFolder::Open(const std::string& path) {
+  SafeFolder folder;
+  folder.path_ = path;
+  std::vector<Level> levels;
+  if (path.empty() || path[0] != '/' || !RestartAtRoot(&levels)) return folder;
+  auto steeredElsewhere = [&](uid_t owner) {
+    return folder.steeredBy_.has_value() && owner != *folder.steeredBy_;
+  };
+  auto finish = [&](FolderStatus status) {
+    folder.status_ = status;
+    if (status == FolderStatus::kOpened || status == FolderStatus::kNameMissing) {
+      folder.st_ = levels.back().st;
+      folder.fd_ = std::move(levels.back().fd);
+    }
+    return std::move(folder);
+  };
+
+  std::deque<PendingName> pending = NamesOf(path, true);
+  int linksFollowed = 0;
+  while (!pending.empty()) {
+    const PendingName next = std::move(pending.front());
+    pending.pop_front();
+    if (next.name == ".") continue;
+    if (next.name == "..") {
+      // Back along folders already entered; never above the root.
+      if (levels.size() > 1) levels.pop_back();
+      continue;
+    }
+    const int dir = levels.back().fd.get();
+    Level child{ScopedFd(openat(dir, next.name.c_str(), kFolderFlags)), {}};
+    if (child.fd.valid()) {
+      if (fstat(child.fd.get(), &child.st) != 0) return finish(FolderStatus::kFailed);
+      if (steeredElsewhere(child.st.st_uid)) return finish(FolderStatus::kUnsafe);
+      levels.push_back(std::move(child));
+      continue;
+    }
+    struct stat st;
+    if (fstatat(dir, next.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return finish(FolderStatus::kFailed);
+      if (!next.isOwnLast) return finish(FolderStatus::kMissing);
+      if (steeredElsewhere(levels.back().st.st_uid)) return finish(FolderStatus::kUnsafe);
+      folder.missingName_ = next.name;
+      return finish(FolderStatus::kNameMissing);
+    }
+    if (!S_ISLNK(st.st_mode)) return finish(FolderStatus::kFailed);
+
+    // Whoever can change a link decides where it leads: the owner of its
+    // folder, or, in a folder that only root can change, the link's owner.
+    const uid_t controller = levels.back().st.st_uid != 0 ? levels.back().st.st_uid : st.st_uid;
+    if (steeredElsewhere(controller)) return finish(FolderStatus::kUnsafe);
+    if (++linksFollowed > kMaxLinksFollowed) return finish(FolderStatus::kFailed);
+    char content[PATH_MAX];
+    const ssize_t n = readlinkat(dir, next.name.c_str(), content, sizeof content);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof content) return finish(FolderStatus::kFailed);
+    if (controller != 0) folder.steeredBy_ = controller;
+    const std::string target(content, static_cast<size_t>(n));
+    if (target[0] == '/') {
+      if (!RestartAtRoot(&levels)) return finish(FolderStatus::kFailed);
+      if (steeredElsewhere(levels.back().st.st_uid)) return finish(FolderStatus::kUnsafe);
+    }
+    std::deque<PendingName> expanded = NamesOf(target, false);
+    pending.insert(pending.begin(), std::make_move_iterator(expanded.begin()),
+                   std::make_move_iterator(expanded.end()));
+  }
+  if (steeredElsewhere(levels.back().st.st_uid)) return finish(FolderStatus::kUnsafe);
+  return finish(FolderStatus::kOpened);
+}
+
+SafeFolder SafeFolder::OpenBeneath(const std::string& base, const std::string& relative) {
+  SafeFolder folder;
+  folder.path_ = base + "/" + relative;
+  folder.fd_ = ScopedFd(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.fd_.valid()) return folder;
+  for (const std::string& name : PathComponents(relative)) {
+    if (name == "/" || name == ".") continue;
+    if (name == "..") return folder;
+    ScopedFd next(openat(folder.fd_.get(), name.c_str(), kFolderFlags));
+    if (!next.valid()) {
+      folder.status_ = errno == ENOENT ? FolderStatus::kMissing : FolderStatus::kFailed;
+      folder.fd_.reset();
+      return folder;
+    }
+    folder.fd_ = std::move(next);
+  }
+  if (fstat(folder.fd_.get(), &folder.st_) != 0) return folder;
+  folder.status_ = FolderStatus::kOpened;
+  return folder;
+}
+
+bool SafeFolder::rootOnly() const {
+  return st_.st_uid == 0 && (st_.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+SafeFolder SafeFolder::makeMissingFolder() && {
+  if (status_ != FolderStatus::kNameMissing) return std::move(*this);
+  SafeFolder made;
+  made.path_ = path_;
+  made.steeredBy_ = steeredBy_;
+  // EEXIST: another process made it meanwhile; it is judged like any other.
+  if (mkdirat(fd_.get(), missingName_.c_str(), 0755) == 0) {
+    (void)fchownat(fd_.get(), missingName_.c_str(), st_.st_uid, st_.st_gid, AT_SYMLINK_NOFOLLOW);
+  } else if (errno != EEXIST) {
+    return made;
+  }
+  made.fd_ = ScopedFd(openat(fd_.get(), missingName_.c_str(), kFolderFlags));
+  if (!made.fd_.valid() || fstat(made.fd_.get(), &made.st_) != 0) return made;
+  // The new folder belongs to the owner of the folder above it; anything else
+  // standing there now was put there by someone else.
+  if (made.st_.st_uid != st_.st_uid && made.st_.st_uid != geteuid()) {
+    made.status_ = FolderStatus::kUnsafe;
+    return made;
+  }
+  made.status_ = FolderStatus::kOpened;
+  return made;
+}
+
+std::optional<struct stat> SafeFolder::attributesAt(const std::string& name) const {
+  struct stat st;
+  if (fstatat(fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return st;
+}
+
+std::optional<std::string> SafeFolder::readLinkAt(const std::string& name) const {
+  char content[PATH_MAX];
+  const ssize_t n = readlinkat(fd_.get(), name.c_str(), content, sizeof content);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof content) return std::nullopt;
+  return std::string(content, static_cast<size_t>(n));
+}
+
+FsResult SafeFolder::makeLinkAt(const std::string& name, const std::string& target) const {
+  if (symlinkat(target.c_str(), fd_.get(), name.c_str()) != 0) {
+    return FsResult::Fail("symlink", path_ + "/" + name, errno);
+  }
+  return FsResult::Ok();
+}
+
+FsResult SafeFolder::removeItemAt(const std::string& name) const {
+  const std::string path = path_ + "/" + name;
+  const std::optional<struct stat> st = attributesAt(name);
+  if (!st) return FsResult::Fail("remove", path, errno);
+  // Unlinking a name is the same for everyone who may write the folder; only
+  // descending into a folder needs its owner's rights.
+  if (rootOnly() || !S_ISDIR(st->st_mode)) return RemoveItemAt(fd_.get(), name, path);
+  if (st_.st_uid == 0) return FsResult::Fail("remove", path, EPERM);
+  auto identity = platform::ScopedEffectiveIdentity::Assume(st_.st_uid, st_.st_gid);
+  if (!identity) return FsResult::Fail("remove", path, EPERM);
+  return RemoveItemAt(fd_.get(), name, path);
+}
+
+}  // namespace vq

@@ -1,0 +1,73 @@
+// A folder reached from the root one name at a time, each opened relative to
+// the folder before it, and the operations the tool makes inside it, all
+// relative to its descriptor. Nothing swapped in on the way can redirect work
+// done in the folder afterwards, and no operation follows a final link.
+//
+// Links on the way are followed as the system would (Homebrew's opt/ links
+// are links), with one restriction: once the walk has followed a link that a
+// user can change, it may only enter that user's own folders and must end in
+// one. A user's link can thus never lead root into a folder the user could
+// not write.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/fs_result.h"
+#include "platform/scoped_fd.h"
+
+namespace vq {
+
+enum class FolderStatus {
+  kOpened,       // the folder is open
+  kNameMissing,  // only the folder's own last name is absent
+  kMissing,      // something further up is absent
+  kUnsafe,       // a user's link would lead out of that user's own files
+  kFailed,       // not a folder, no access, too many links
+};
+
+class SafeFolder {
+ public:
+  // Walks to an absolute path. With kNameMissing the folder above it is open,
+  // so that makeMissingFolder can create the last level.
+  static SafeFolder Open(const std::string& path);
+  // Opens `relative` below the folder `base` without following any link
+  // below base: for a user's own files, reached with that user's rights.
+  static SafeFolder OpenBeneath(const std::string& base, const std::string& relative);
+
+  FolderStatus status() const { return status_; }
+  bool opened() const { return status_ == FolderStatus::kOpened; }
+  int fd() const { return fd_.get(); }
+  // Whether only root can change what the folder holds.
+  bool rootOnly() const;
+  uid_t owner() const { return st_.st_uid; }
+
+  // Creates the missing last level (mode 0755) with the owner and group of
+  // the folder above it, so that a user's tree stays theirs, and opens it.
+  [[nodiscard]] SafeFolder makeMissingFolder() &&;
+
+  std::optional<struct stat> attributesAt(const std::string& name) const;
+  std::optional<std::string> readLinkAt(const std::string& name) const;
+  FsResult makeLinkAt(const std::string& name, const std::string& target) const;
+  // Removes the item; a folder with all it holds. In a folder that is not
+  // root-only, a folder is removed with its owner's rights, so that root
+  // never deletes what that owner could not; a root-owned folder that others
+  // can write is refused (EPERM) rather than descended into.
+  FsResult removeItemAt(const std::string& name) const;
+
+ private:
+  SafeFolder() = default;
+
+  FolderStatus status_ = FolderStatus::kFailed;
+  ScopedFd fd_;
+  struct stat st_ = {};
+  std::string missingName_;
+  std::string path_;
+  std::optional<uid_t> steeredBy_;
+};
+
+}  // namespace vq

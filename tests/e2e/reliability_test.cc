@@ -1,0 +1,156 @@
+// Runs killed at every step, orphaned children, installers racing each
+// other: whatever happens, the next run leaves the exact count of references
+// that finished, and nothing else behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "tests/e2e/e2e_fixture.h"
+
+namespace vq::testing {
+namespace {
+
+constexpr char kInstalled[] = "set daemon agent v1 lock jobs=system:com.quendalore.ks2";
+#ifdef KESTRUN_SANITIZED
+constexpr int kRandomKills = 40;
+#else
+constexpr int kRandomKills = 200;
+#endif
+
+class Reliability : public E2ETest {
+ protected:
+  // Back to a machine with the older build installed `count` times.
+  void reset(int count) {
+    Shell(sandbox,
+          "rm -rf '/Library/Application Support/com.quendalore' /Library/LaunchDaemons/* "
+          "/Library/LaunchAgents/* /var/launchctl/loaded /var/launchctl/pause-*");
+    sandbox.clearLaunchctlCalls();
+    if (count > 0) installTimes(count);
+  }
+
+  bool waitForPause(int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+      if (!sandbox.pausedLaunchctls().empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  // Starts the command, kills it while its call-th launchctl call waits,
+  // lets that call and anything orphaned go on, then runs the command again
+  // as the product's installer would.
+  void killAtCall(const std::vector<std::string>& command, int call) {
+    sandbox.clearLaunchctlCalls();
+    sandbox.writeFile("/var/launchctl/pause-call", std::to_string(call));
+    SandboxProcess run = sandbox.spawn(command);
+    ASSERT_TRUE(waitForPause(10000)) << "call " << call << " never came";
+    run.kill(SIGKILL);
+    run.wait();
+    sandbox.resumeLaunchctl("call");
+    const RunResult again = sandbox.run(command);
+    ASSERT_EQ(again.exitCode, 0) << "killed at call " << call << "\n" << sandbox.syslogDump();
+  }
+};
+
+TEST_F(Reliability, UpdateKilledAtEveryLaunchctlCall) {
+  // The update makes 6 calls: the older tool's unload and two bootouts, then
+  // load, start and the version 1 unload.
+  for (int call = 1; call <= 6; ++call) {
+    reset(3);
+    killAtCall({"/payload/bin/kestrun", "install", "/payload"}, call);
+    EXPECT_EQ(machine(), std::string("db=8/4 ") + kInstalled) << "killed at call " << call;
+  }
+}
+
+TEST_F(Reliability, FirstInstallAndLastUninstallKilledAtEveryCall) {
+  for (int call = 1; call <= 3; ++call) {
+    reset(0);
+    killAtCall({"/payload/bin/kestrun", "install", "/payload"}, call);
+    EXPECT_EQ(machine(), std::string("db=8/1 ") + kInstalled) << "install killed at call " << call;
+    killAtCall({"/payload/bin/kestrun", "uninstall"}, call);
+    EXPECT_EQ(machine(), "") << "uninstall killed at call " << call;
+  }
+}
+
+TEST_F(Reliability, UpdateKilledAtRandomMoments) {
+  std::mt19937 random(12345);
+  const auto started = std::chrono::steady_clock::now();
+  reset(3);
+  ASSERT_EQ(sandbox.run({"/payload/bin/kestrun", "install", "/payload"}).exitCode, 0);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - started);
+  for (int round = 0; round < kRandomKills; ++round) {
+    reset(3);
+    SandboxProcess run = sandbox.spawn({"/payload/bin/kestrun", "install", "/payload"});
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % (span.count() / 4 + 1)));
+    run.kill(SIGKILL);
+    run.wait();
+    const RunResult again = sandbox.run({"/payload/bin/kestrun", "install", "/payload"});
+    ASSERT_EQ(again.exitCode, 0) << "round " << round << "\n" << sandbox.syslogDump();
+    ASSERT_EQ(machine(), std::string("db=8/4 ") + kInstalled) << "round " << round;
+  }
+}
+
+TEST_F(Reliability, OrphanedOlderToolKeepsTheLock) {
+  installTimes(3);
+  // The older tool's own unload waits; its parent is killed meanwhile.
+  sandbox.writeFile("/var/launchctl/pause-call", "1");
+  SandboxProcess first = sandbox.spawn({"/payload/bin/kestrun", "install", "/payload"});
+  ASSERT_TRUE(waitForPause(10000));
+  first.kill(SIGKILL);
+  first.wait();
+  SandboxProcess second = sandbox.spawn({"/payload/bin/kestrun", "install", "/payload"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(sandbox.syslogTexts().back(), "installation started")
+      << "the next installer went on while the orphan worked:\n"
+      << sandbox.syslogDump();
+  sandbox.resumeLaunchctl("call");
+  EXPECT_EQ(second.wait().exitCode, 0) << sandbox.syslogDump();
+  EXPECT_EQ(machine(), std::string("db=8/4 ") + kInstalled);
+}
+
+TEST_F(Reliability, ParallelInstallersAndUninstallersCountExactly) {
+  for (const char* verb : {"install", "uninstall"}) {
+    std::vector<SandboxProcess> runs;
+    for (int i = 0; i < 8; ++i) {
+      runs.push_back(verb == std::string("install")
+                         ? sandbox.spawn({"/payload/bin/kestrun", "install", "/payload"})
+                         : sandbox.spawn({"/payload/bin/kestrun", "uninstall"}));
+    }
+    for (SandboxProcess& run : runs) EXPECT_EQ(run.wait().exitCode, 0) << sandbox.syslogDump();
+    EXPECT_EQ(machine(), verb == std::string("install") ? std::string("db=8/8 ") + kInstalled : "");
+  }
+}
+
+TEST_F(Reliability, UpdateModeKeepsALockFileSomeoneHolds) {
+  installTimes(1, "/payload");
+  const int fd = open(sandbox.at(kLockFile).c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(runTool({"uninstall", "-u"}).exitCode, 0);
+  EXPECT_EQ(machine(), "lock");
+  close(fd);
+}
+
+TEST_F(Reliability, FullInstallFailsWhenTheOldSetCannotBeRemoved) {
+  // A mount inside a set without a database: the removal never crosses it.
+  const std::string inside = std::string(kDirectorySet) + "/mounted";
+  sandbox.makeDirs(inside);
+  ASSERT_EQ(mount("tmpfs", sandbox.at(inside).c_str(), "tmpfs", 0, nullptr), 0);
+  const RunResult result = runTool({"install", "/payload"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(sandbox.syslogDump().find("cannot copy service files into place: remove"),
+            std::string::npos)
+      << sandbox.syslogDump();
+  EXPECT_EQ(readDatabase().present, false);
+}
+
+}  // namespace
+}  // namespace vq::testing

@@ -1,0 +1,187 @@
+// A small model of launchd behind /bin/launchctl, answering each subcommand
+// as the real tool does. It lives at <root>/bin/launchctl; its state is in
+// <root>/var/launchctl (children of the tool get an empty environment):
+//
+//   calls     every argument vector, one line per call, tab-separated
+//   loaded    "<domain>\t<label>" per loaded job (domain "system" or "gui/UID")
+//   sessions  one uid per line with a graphical session (a "gui/UID" domain)
+//   config    forced answers: <subcommand|*> TAB <exit> TAB <delay ms> TAB <stderr text>
+//   pause-<subcommand> (or pause-any): announce in paused-<pid>, wait until it is gone
+//   pause-call holding N: the same for the N-th recorded call only
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/launchctl_record.h"
+
+namespace {
+
+std::string dir;
+
+std::vector<std::string> Lines(const std::string& name) {
+  std::ifstream in(dir + "/" + name);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void WriteLines(const std::string& name, const std::vector<std::string>& lines) {
+  std::ofstream out(dir + "/" + name + ".new");
+  for (const std::string& line : lines) out << line << "\n";
+  out.close();
+  std::rename((dir + "/" + name + ".new").c_str(), (dir + "/" + name).c_str());
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The job's label from its property list; empty when it has none.
+std::string LabelOf(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string content = text.str();
+  const size_t key = content.find("<key>Label</key>");
+  if (key == std::string::npos) return "";
+  const size_t open = content.find("<string>", key);
+  const size_t close = content.find("</string>", open);
+  if (open == std::string::npos || close == std::string::npos) return "";
+  return content.substr(open + 8, close - open - 8);
+}
+
+bool HasSession(const std::string& domain) {
+  if (domain == "system") return true;
+  if (domain.rfind("gui/", 0) != 0) return false;
+  const std::vector<std::string> sessions = Lines("sessions");
+  return std::find(sessions.begin(), sessions.end(), domain.substr(4)) != sessions.end();
+}
+
+int Say(int code, const std::string& text) {
+  std::fputs(text.c_str(), stderr);
+  return code;
+}
+
+int Answer(const std::vector<std::string>& args) {
+  const std::string sub = args.size() > 1 ? args[1] : "";
+  std::vector<std::string> loaded = Lines("loaded");
+  auto isLoaded = [&](const std::string& entry) {
+    return std::find(loaded.begin(), loaded.end(), entry) != loaded.end();
+  };
+  auto unload = [&](const std::string& entry) {
+    loaded.erase(std::remove(loaded.begin(), loaded.end(), entry), loaded.end());
+    WriteLines("loaded", loaded);
+  };
+  auto load = [&](const std::string& entry) {
+    loaded.push_back(entry);
+    WriteLines("loaded", loaded);
+  };
+  if ((sub == "load" || sub == "unload") && args.size() == 3) {
+    const std::string label = LabelOf(args[2]);
+    if (label.empty()) return Say(0, args[2] + ": Invalid property list\n");
+    const std::string entry = "system\t" + label;
+    if (sub == "load") {
+      // The legacy subcommands print their failure and still exit 0.
+      if (isLoaded(entry)) {
+        return Say(0,
+                   "Load failed: 5: Input/output error\n"
+                   "Try running `launchctl bootstrap` as root for richer errors.\n");
+      }
+      load(entry);
+      return 0;
+    }
+    if (!isLoaded(entry)) {
+      return Say(0,
+                 "Unload failed: 5: Input/output error\n"
+                 "Try running `launchctl bootout` as root for richer errors.\n");
+    }
+    unload(entry);
+    return 0;
+  }
+  if (sub == "start" && args.size() == 3) return isLoaded("system\t" + args[2]) ? 0 : 3;
+  if ((sub == "bootstrap" || sub == "bootout") && args.size() == 4) {
+    const std::string& domain = args[2];
+    if (!HasSession(domain)) {
+      return Say(125, std::string(sub == "bootstrap" ? "Bootstrap" : "Boot-out") +
+                          " failed: 125: Domain does not support specified action\n");
+    }
+    const std::string label = LabelOf(args[3]);
+    const std::string entry = domain + "\t" + label;
+    if (sub == "bootstrap") {
+      if (label.empty() || isLoaded(entry))
+        return Say(5, "Bootstrap failed: 5: Input/output error\n");
+      load(entry);
+      return 0;
+    }
+    if (!isLoaded(entry)) return Say(3, "Boot-out failed: 3: No such process\n");
+    unload(entry);
+    return 0;
+  }
+  if (sub == "kickstart" && args.size() == 3) {
+    const std::string& target = args[2];
+    const size_t slash = target.rfind('/');
+    const std::string domain = target.substr(0, slash);
+    const std::string label = target.substr(slash + 1);
+    if (!HasSession(domain)) return Say(125, "Could not find domain for " + domain + "\n");
+    if (!isLoaded(domain + "\t" + label)) {
+      const std::string where =
+          domain == "system" ? "system" : "user gui: " + domain.substr(domain.find('/') + 1);
+      return Say(113, "Could not find service \"" + label + "\" in domain for " + where + "\n");
+    }
+    return 0;
+  }
+  return Say(64, "Usage: launchctl <subcommand> ... | help [subcommand]\n");
+}
+
+std::string RootDirectory() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  std::string path(self, static_cast<size_t>(n));
+  for (int i = 0; i < 2; ++i) path = path.substr(0, path.rfind('/'));  // <root>/bin/launchctl
+  return path;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  dir = RootDirectory() + "/var/launchctl";
+  const std::string line = vq::testing::EncodeLaunchctlCall(argc, argv) + "\n";
+  const int calls = open((dir + "/calls").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (calls >= 0) {
+    (void)!write(calls, line.data(), line.size());
+    close(calls);
+  }
+  const std::string subcommand = argc > 1 ? argv[1] : "";
+  // pause-call holding N: only the N-th call pauses.
+  std::string pauseCall = "pause-call-none";
+  if (const std::vector<std::string> n = Lines("pause-call"); !n.empty()) {
+    if (std::to_string(Lines("calls").size()) == n[0]) pauseCall = "pause-call";
+  }
+  for (const std::string& name : {"pause-" + subcommand, std::string("pause-any"), pauseCall}) {
+    if (!Exists(dir + "/" + name)) continue;
+    const std::string marker = dir + "/paused-" + std::to_string(getpid());
+    std::ofstream(marker) << subcommand << "\n";
+    while (Exists(dir + "/" + name)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    unlink(marker.c_str());
+  }
+  // A forced answer replaces the model's, for failures the model never makes.
+  for (const std::string& entry : Lines("config")) {
+    std::istringstream fields(entry);
+    std::string name, code, delay, text;
+    if (!std::getline(fields, name, '\t') || !std::getline(fields, code, '\t')) continue;
+    if (name != subcommand && name != "*") continue;
+    std::getline(fields, delay, '\t');
+    std::getline(fields, text);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay.c_str())));
+    return Say(std::atoi(code.c_str()), vq::testing::Unescape(text));
+  }
+  return Answer(std::vector<std::string>(argv, argv + argc));
+}
