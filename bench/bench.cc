@@ -1,0 +1,268 @@
+// The tool's costs beside their Unix floors, measured side by side in one
+// run: full install, update and last uninstall against cp -a + chown -R and
+// rm -rf of the same trees (in the sandbox's tmpfs and on the host's disk),
+// the system calls of a steady service pass against the floor of the work it
+// must do, the parent's CPU per launchctl child against a bare posix_spawn,
+// and a pass over 100 users against one over 1. Prints "ratio NAME VALUE"
+// lines, then the absolute medians. --quick: fewer rounds, no 500 MB payload.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "libutils-macOS/execve.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+using vq::testing::Sandbox;
+using vq::testing::TestUser;
+
+std::map<std::string, double> g_absolute;
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void Shell(Sandbox& sandbox, const std::string& command) {
+  vq::testing::RunOptions options;
+  options.environment = {"PATH=/usr/bin:/bin"};
+  const vq::testing::RunResult result = sandbox.run({"/bin/sh", "-c", command}, options);
+  if (result.exitCode != 0) {
+    std::fprintf(stderr, "bench: failed: %s\n%s", command.c_str(), result.err.c_str());
+    std::exit(1);
+  }
+}
+
+void Tool(Sandbox& sandbox, const std::string& payload, std::vector<std::string> args) {
+  args.insert(args.begin(), payload + "/bin/kestrun");
+  if (sandbox.run(args).exitCode != 0) {
+    std::fprintf(stderr, "bench: %s %s failed\n%s", payload.c_str(), args[1].c_str(),
+                 sandbox.syslogDump().c_str());
+    std::exit(1);
+  }
+  sandbox.clearSyslog();
+}
+
+// Tops a built payload up to `files` files of `megabytes` in all: 2 MiB
+// libraries (one per 250 files) with versioned links, the rest resources of
+// 4 to 31 KiB five folders deep, everything owned 501:20 as a build leaves it.
+void Payload(Sandbox& sandbox, const std::string& from, const std::string& to, int files) {
+  const int libraries = std::max(1, files / 250);
+  std::ostringstream script;
+  script << "set -e; cp -a " << from << " " << to << "; cd " << to << "/modules; i=0; "
+         << "while [ $i -lt " << libraries
+         << " ]; do head -c 2097152 /dev/urandom > libx$i.2.dylib; "
+         << "ln -s libx$i.2.dylib libx$i.dylib; i=$((i+1)); done; "
+         << "mkdir -p r/a/b/c/d; i=0; while [ $i -lt " << files - libraries << " ]; do "
+         << "head -c $((4096 + (i * 7919) % 28672)) /dev/zero > r/a/b/c/d/f$i; i=$((i+1)); done; "
+         << "chown -R 501:20 " << to;
+  Shell(sandbox, script.str());
+}
+
+void Clean(Sandbox& sandbox) {
+  Shell(sandbox,
+        "rm -rf '/Library/Application Support/com.quendalore' /Library/LaunchDaemons/* "
+        "/Library/LaunchAgents/* /copy /var/launchctl/loaded");
+}
+
+void Ratio(const std::string& name, double value) {
+  std::printf("ratio %s %.2f\n", name.c_str(), value);
+}
+
+// Paired rounds, in alternating order, on the machine `sandbox`: installs,
+// updates and last uninstalls of payload `tag` against their baselines.
+void Transactions(Sandbox& sandbox, const std::string& where, const std::string& tag, int files,
+                  int rounds) {
+  const std::string payload = where + "/p-" + tag, older = where + "/o-" + tag;
+  Payload(sandbox, "/payload", payload, files);
+  Payload(sandbox, "/payload-v7", older, files);
+  std::vector<double> install, update, uninstall, copy, remove, ri, ru, rr;
+  for (int round = 0; round < rounds; ++round) {
+    const bool baselineFirst = round % 2 == 0;
+    double tool = 0, base = 0;
+    auto baseline = [&] {
+      base = Seconds([&] { Shell(sandbox, "cp -a " + payload + " /copy && chown -R 0:0 /copy"); });
+    };
+    Clean(sandbox);
+    if (baselineFirst) baseline();
+    Shell(sandbox, "rm -rf /copy");
+    tool = Seconds([&] { Tool(sandbox, payload, {"install", payload}); });
+    if (!baselineFirst) baseline();
+    install.push_back(tool), copy.push_back(base), ri.push_back(tool / base);
+
+    Clean(sandbox);
+    Tool(sandbox, older, {"install", older});
+    tool = Seconds([&] { Tool(sandbox, payload, {"install", payload}); });
+    update.push_back(tool), ru.push_back(tool / base);
+
+    // The update counted the older installation's reference too.
+    Tool(sandbox, payload, {"uninstall"});
+    const double rm = Seconds([&] { Shell(sandbox, "rm -rf /copy"); });
+    tool = Seconds([&] { Tool(sandbox, payload, {"uninstall"}); });
+    uninstall.push_back(tool), remove.push_back(rm), rr.push_back(tool / rm);
+  }
+  Ratio("install_vs_cp_chown_" + tag, Median(ri));
+  Ratio("update_vs_cp_chown_" + tag, Median(ru));
+  Ratio("uninstall_vs_rm_" + tag, Median(rr));
+  g_absolute["install_" + tag + "_s"] = Median(install);
+  g_absolute["update_" + tag + "_s"] = Median(update);
+  g_absolute["uninstall_" + tag + "_s"] = Median(uninstall);
+  g_absolute["cp_chown_" + tag + "_s"] = Median(copy);
+  g_absolute["rm_" + tag + "_s"] = Median(remove);
+  Shell(sandbox, "rm -rf " + payload + " " + older);
+  Clean(sandbox);
+}
+
+// System calls of the tool's own process (not its children) per steady pass:
+// the difference between 12 and 2 passes, over 10.
+double PassSyscalls(Sandbox& sandbox) {
+  auto count = [&](const char* tool) {
+    Shell(sandbox, std::string("strace -c -o /var/strace.txt ") + tool + " >/dev/null");
+    const std::string text = sandbox.readFile("/var/strace.txt");
+    const size_t total = text.rfind("total");
+    long calls = 0;
+    if (total != std::string::npos) {
+      std::istringstream fields(text.substr(total == 0 ? 0 : text.rfind('\n', total)));
+      double percent, seconds, usecs;
+      fields >> percent >> seconds >> usecs >> calls;
+    }
+    return static_cast<double>(calls);
+  };
+  return (count("/payload/bin/kestrun-12") - count("/payload/bin/kestrun-2")) / 10.0;
+}
+
+// A steady machine: every client's folder present, every module file
+// enabled, the agent loaded for every one of `users` users.
+void SteadyScene(Sandbox& sandbox, int users) {
+  std::vector<TestUser> list;
+  for (int i = 0; i < users; ++i) {
+    list.push_back(
+        {"user" + std::to_string(i), 1001u + i, 1001u + i, "/Users/user" + std::to_string(i)});
+  }
+  sandbox.writeUsers(list);
+  Shell(sandbox,
+        "for d in /usr/local/opt/freerdp/lib/freerdp2 /usr/local/lib/freerdp2 "
+        "/opt/local/lib/freerdp2 "
+        "/usr/local/lib/freerdp3 /opt/homebrew/opt/freerdp/lib/freerdp2 "
+        "'/Applications/VMware Horizon Client.app/Contents/Frameworks/rdpvcbridge' "
+        "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins "
+        "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins "
+        "'/Applications/VMware Horizon Client.app/Contents/Library/pcoip/vchan_plugins' "
+        "'/Library/Application Support/Citrix/PlugIns' '/Library/DCV Extensions'; do mkdir -p "
+        "\"$d\"; done; "
+        "for h in /Users/*; do m=\"$h/Library/Application Support/Citrix Receiver\"; mkdir -p "
+        "\"$m\"; "
+        "printf 'VirtualDriver=TWI, vq\\rvq=On\\r' > \"$m/Modules\"; chown -R \"$(stat -c %u "
+        "\"$h\")\" \"$h\" || true; done");
+  Tool(sandbox, "/payload", {"create"});
+}
+
+// Parent CPU seconds per child: the runner against posix_spawn + waitpid.
+double SpawnCpu(int children, bool runner) {
+  class Quiet final : public vq::Logger {
+   public:
+    bool isEnabled(vq::LogType) const override { return false; }
+    void write(vq::LogType, std::string_view) override {}
+  } quiet;
+  char* argv[] = {const_cast<char*>("true"), nullptr};
+  char* env[] = {nullptr};
+  rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  for (int i = 0; i < children; ++i) {
+    if (runner) {
+      (void)vq_execve(quiet, "/bin/true", argv, false);
+    } else {
+      pid_t pid;
+      if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, env) == 0)
+        waitpid(pid, nullptr, 0);
+    }
+  }
+  getrusage(RUSAGE_SELF, &after);
+  auto cpu = [](const rusage& r) {
+    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+  };
+  return (cpu(after) - cpu(before)) / children;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  const int rounds = quick ? 5 : 7;
+  Sandbox sandbox;
+  if (!sandbox.ready()) {
+    std::fprintf(stderr, "bench: no sandbox: %s\n", sandbox.whyNotReady().c_str());
+    return 1;
+  }
+  sandbox.installPayload();
+  sandbox.installOlderPayload();
+  sandbox.copyIn(KESTRUN_2PASSES_TOOL_PATH, "/payload/bin/kestrun-2");
+  sandbox.copyIn(KESTRUN_12PASSES_TOOL_PATH, "/payload/bin/kestrun-12");
+
+  Transactions(sandbox, "", "50MB", 2000, rounds);
+  if (!quick) Transactions(sandbox, "", "500MB", 20000, 5);
+  // The same on the host's disk: a fresh folder bound over the sandbox's
+  // /Library inside its private mount namespace.
+  char disk[] = "/var/tmp/kestrun-bench-XXXXXX";
+  if (mkdtemp(disk) != nullptr &&
+      mount(disk, sandbox.at("/Library").c_str(), nullptr, MS_BIND, nullptr) == 0) {
+    Shell(sandbox,
+          "mkdir -p '/Library/Application Support' /Library/LaunchDaemons /Library/LaunchAgents");
+    Transactions(sandbox, "/Library", "50MB_disk", 2000, rounds);
+    umount2(sandbox.at("/Library").c_str(), MNT_DETACH);
+    Shell(sandbox, "true");
+    vq::testing::RemoveTree(disk);
+  }
+
+  SteadyScene(sandbox, 2);
+  const double pass2 = PassSyscalls(sandbox);
+  // What a steady pass for 2 users cannot do without: an lstat and a readlink
+  // per location (12), two stats for the account files, per user an open,
+  // fstat, read and close of the module file and three identity switches
+  // each way, and per launchctl child (2 per user) pipe, spawn, read, wait
+  // and two closes.
+  const double floor2 = 12 * 2 + 2 + 2 * (4 + 6 + 2 * 6);
+  Ratio("pass_syscalls_vs_floor", pass2 / floor2);
+  g_absolute["pass_syscalls_2_users"] = pass2;
+  g_absolute["pass_syscalls_floor_2_users"] = floor2;
+  SteadyScene(sandbox, 1);
+  const double pass1 = PassSyscalls(sandbox);
+  SteadyScene(sandbox, 100);
+  const double pass100 = PassSyscalls(sandbox);
+  // Linear growth: the per-user cost at 100 users over the per-user cost
+  // between 1 and 2 users.
+  Ratio("pass_100_users_per_user_vs_1", ((pass100 - pass1) / 99) / (pass2 - pass1));
+  g_absolute["pass_syscalls_1_user"] = pass1;
+  g_absolute["pass_syscalls_100_users"] = pass100;
+
+  std::vector<double> spawn;
+  for (int round = 0; round < rounds; ++round) {
+    spawn.push_back(SpawnCpu(200, true) / SpawnCpu(200, false));
+  }
+  Ratio("spawn_cpu_vs_posix_spawn", Median(spawn));
+  g_absolute["child_parent_cpu_ms"] = SpawnCpu(200, true) * 1000;
+
+  for (const auto& [name, value] : g_absolute) std::printf("median %s %.4f\n", name.c_str(), value);
+  return 0;
+}
