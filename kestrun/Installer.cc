@@ -28,11 +28,15 @@ constexpr char kStagingPrefix[] = ".ks2-staging-";
 constexpr char kRemovalPrefix[] = ".ks2-removing-";
 constexpr char kBackupStagingPrefix[] = ".ks2-backup-";
 constexpr char kBackupPrefix[] = "ks2bk-";
-// Journal entries: roll an update back to its backup, delete a backup whose
-// update finished, take an unfinished first install away.
+// Journal entries: roll an update back to its backup, or take an unfinished
+// first install away.
 constexpr char kRestoreEntry[] = "restore ";
-constexpr char kRemoveEntry[] = "remove ";
 constexpr char kFreshEntry[] = "fresh";
+
+// Where a backup goes once its update has succeeded, on its way out.
+std::string DiscardedName(const VQInstallPaths& paths, const std::string& backup) {
+  return paths.supportRoot + "/" + kRemovalPrefix + vq::LastPathComponent(backup);
+}
 
 char* Arg(const char* text) { return const_cast<char*>(text); }
 
@@ -120,7 +124,9 @@ void VQKS2Installer::repairInterruptedInstall() {
     return paths.supportRoot + "/" + name;
   };
   if (StartsWith(entry, kRestoreEntry)) {
-    const std::optional<std::string> backup = backupNamed(kRestoreEntry);
+    std::optional<std::string> backup = backupNamed(kRestoreEntry);
+    // Killed while committing: the backup was already moved aside.
+    if (backup && !fm->itemExists(*backup)) backup = DiscardedName(paths, *backup);
     if (backup && fm->itemExists(*backup)) {
       VQ_LOG_DEFAULT(*logger,
                      "an update was interrupted: restoring the installation it started "
@@ -130,10 +136,6 @@ void VQKS2Installer::repairInterruptedInstall() {
     } else {
       // Killed before its backup was whole: the old tool had not run yet.
       VQ_LOG_DEFAULT(*logger, "an update was interrupted before it changed anything");
-    }
-  } else if (StartsWith(entry, kRemoveEntry)) {
-    if (const std::optional<std::string> backup = backupNamed(kRemoveEntry)) {
-      (void)fm->removeItem(*backup);
     }
   } else {
     VQ_LOG_DEFAULT(*logger, "a first installation was interrupted: removing what it installed");
@@ -500,11 +502,18 @@ int VQKS2Installer::install(bool refOnly) {
 }
 
 void VQKS2Installer::commitFullInstall() {
-  // The journal says "delete the backup" before the backup goes, so that a
-  // run killed in between never restores over the finished installation.
-  if (KS2BackupDir) (void)writeJournal(kRemoveEntry + vq::LastPathComponent(*KS2BackupDir));
-  (void)removeBackup();
+  // The backup is moved aside first (a rename), then the journal goes: that
+  // deletion is the moment the install counts. Only deleting what was moved
+  // aside comes after it.
+  std::optional<std::string> discarded;
+  if (KS2BackupDir) {
+    discarded = DiscardedName(paths, *KS2BackupDir);
+    if (!fm->renameItem(*KS2BackupDir, *discarded)) discarded = KS2BackupDir;
+  }
   removeJournal();
+  if (discarded && !fm->removeItem(*discarded)) {
+    VQ_LOG_ERROR(*logger, "cannot remove backup: %{public}s", discarded->c_str());
+  }
 }
 
 int VQKS2Installer::uninstall(bool* removedAll) {

@@ -1,6 +1,4 @@
-// A log handle that records every message for inspection. Records go to an
-// unlinked temporary file opened for appending, so a forked child's messages
-// (such as a failed exec) are captured as well.
+// A log handle that keeps every message for inspection.
 #pragma once
 
 #include <string>
@@ -8,34 +6,33 @@
 #include <vector>
 
 #include "platform/logger.h"
-#include "platform/scoped_fd.h"
 
 namespace vq {
 
 struct LogRecord {
   LogType type;
   std::string text;
-
   bool operator==(const LogRecord&) const = default;
 };
 
 class CaptureLogger final : public Logger {
  public:
-  CaptureLogger();
-
   bool isEnabled(LogType) const override { return true; }
-  void write(LogType type, std::string_view text) override;
-
-  std::vector<LogRecord> records() const;
-  std::vector<std::string> texts() const;
-  // Every record rendered as "<type>: <text>" lines, for failure output.
-  std::string dump() const;
-  void clear();
+  void write(LogType type, std::string_view text) override { records_.push_back({type, std::string(text)}); }
+  const std::vector<LogRecord>& records() const { return records_; }
+  std::vector<std::string> texts() const {
+    std::vector<std::string> out;
+    for (const LogRecord& record : records_) out.push_back(record.text);
+    return out;
+  }
+  std::string dump() const {
+    std::string out;
+    for (const LogRecord& record : records_) out += record.text + "\n";
+    return out;
+  }
 
  private:
-  ScopedFd fd_;
+  std::vector<LogRecord> records_;
 };
-
-const char* LogTypeName(LogType type);
 
 }  // namespace vq

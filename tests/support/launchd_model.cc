@@ -1,13 +1,13 @@
 // A small model of launchd behind /bin/launchctl, answering each subcommand
-// as the real tool does. It lives at <root>/bin/launchctl; its state is in
-// <root>/var/launchctl (children of the tool get an empty environment):
+// as the real tool does (messages and exit codes as observed on macOS). Its
+// state is in <root>/var/launchctl, since the tool gives its children an
+// empty environment:
 //
-//   calls     every argument vector, one line per call, tab-separated
-//   loaded    "<domain>\t<label>" per loaded job (domain "system" or "gui/UID")
-//   sessions  one uid per line with a graphical session (a "gui/UID" domain)
-//   config    forced answers: <subcommand|*> TAB <exit> TAB <delay ms> TAB <stderr text>
-//   pause-<subcommand> (or pause-any): announce in paused-<pid>, wait until it is gone
-//   pause-call holding N: the same for the N-th recorded call only
+//   calls       every argument vector, one line each, words split by 0x1f
+//   loaded      "<domain>\t<label>" per loaded job ("system" or "gui/UID")
+//   sessions    one uid per line with a graphical session (a gui/UID domain)
+//   pause-call  holding N: the N-th call writes "paused" and waits until
+//               pause-call is gone
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/launchctl_record.h"
 
 namespace {
 
@@ -153,35 +152,19 @@ std::string RootDirectory() {
 
 int main(int argc, char* argv[]) {
   dir = RootDirectory() + "/var/launchctl";
-  const std::string line = vq::testing::EncodeLaunchctlCall(argc, argv) + "\n";
+  std::string line;
+  for (int i = 0; i < argc; ++i) line += (i > 0 ? "\x1f" : "") + std::string(argv[i]);
+  line += "\n";
   const int calls = open((dir + "/calls").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (calls >= 0) {
     (void)!write(calls, line.data(), line.size());
     close(calls);
   }
-  const std::string subcommand = argc > 1 ? argv[1] : "";
-  // pause-call holding N: only the N-th call pauses.
-  std::string pauseCall = "pause-call-none";
-  if (const std::vector<std::string> n = Lines("pause-call"); !n.empty()) {
-    if (std::to_string(Lines("calls").size()) == n[0]) pauseCall = "pause-call";
-  }
-  for (const std::string& name : {"pause-" + subcommand, std::string("pause-any"), pauseCall}) {
-    if (!Exists(dir + "/" + name)) continue;
-    const std::string marker = dir + "/paused-" + std::to_string(getpid());
-    std::ofstream(marker) << subcommand << "\n";
-    while (Exists(dir + "/" + name)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    unlink(marker.c_str());
-  }
-  // A forced answer replaces the model's, for failures the model never makes.
-  for (const std::string& entry : Lines("config")) {
-    std::istringstream fields(entry);
-    std::string name, code, delay, text;
-    if (!std::getline(fields, name, '\t') || !std::getline(fields, code, '\t')) continue;
-    if (name != subcommand && name != "*") continue;
-    std::getline(fields, delay, '\t');
-    std::getline(fields, text);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay.c_str())));
-    return Say(std::atoi(code.c_str()), vq::testing::Unescape(text));
+  const std::vector<std::string> pause = Lines("pause-call");
+  if (!pause.empty() && pause[0] == std::to_string(Lines("calls").size())) {
+    std::ofstream(dir + "/paused") << getpid() << "\n";
+    while (Exists(dir + "/pause-call")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    unlink((dir + "/paused").c_str());
   }
   return Answer(std::vector<std::string>(argv, argv + argc));
 }

@@ -1,10 +1,10 @@
 // A throwaway macOS-shaped system for running the real tool as root with its
-// compiled-in paths. The test process moves into a private mount namespace
-// once; each sandbox is a tmpfs there with /usr bound read-only from the host
-// (and an empty tmpfs over /usr/local), its own /etc, /bin/sh, a recording
-// /bin/launchctl, /proc and a /dev/log socket whose messages it collects.
+// compiled-in paths. The process moves into a private mount namespace once;
+// each sandbox is a tmpfs there with /usr bound read-only from the host (and
+// an empty tmpfs over /usr/local), its own /etc, /bin/sh, the launchd model
+// at /bin/launchctl, /proc and a /dev/log socket whose messages it collects.
 // Programs run chrooted into it. Nothing is mounted in the host's namespace,
-// so every mount goes away with the test process, however it ends.
+// so every mount goes away with the process, however it ends.
 #pragma once
 
 #include <sys/types.h>
@@ -13,25 +13,24 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "platform/logger.h"
-#include "tests/support/root_tree.h"
 
 namespace vq::testing {
 
 struct RunResult {
-  int exitCode = -1;  // the exit status, or -1 when ended by a signal
-  int signal = 0;     // the signal that ended it, if any
+  int exitCode = -1;  // -1 when ended by a signal
   std::string out;
   std::string err;
 };
 
 struct RunOptions {
-  std::optional<uid_t> uid;  // run as this user instead of root
+  std::optional<uid_t> uid;  // as this user (and group), not root
   std::optional<gid_t> gid;
-  std::vector<std::string> environment;  // empty by default
+  std::vector<std::string> environment;  // empty by default, as launchd gives
 };
 
 struct SyslogLine {
@@ -41,76 +40,87 @@ struct SyslogLine {
   std::string text;
 };
 
+struct TestUser {
+  std::string name;
+  uint32_t uid;
+  uint32_t gid;
+  std::string home;
+};
+
+// A program started without waiting; its output goes to files.
 class SandboxProcess {
  public:
-  SandboxProcess(pid_t pid, std::string outPath, std::string errPath)
-      : pid_(pid), outPath_(std::move(outPath)), errPath_(std::move(errPath)) {}
-  pid_t pid() const { return pid_; }
-  // Waits for the end and collects the output written so far.
+  SandboxProcess(pid_t pid, std::string outPath) : pid_(pid), outPath_(std::move(outPath)) {}
   RunResult wait();
   void kill(int signal);
 
  private:
   pid_t pid_;
   std::string outPath_;
-  std::string errPath_;
   bool waited_ = false;
   RunResult result_;
 };
 
-class Sandbox : public RootTree {
+class Sandbox {
  public:
-  // Skips the calling test when the sandbox cannot be built (not root, no
-  // mount namespaces); check ready() after construction.
-  Sandbox();
+  Sandbox();  // check ready(): not root or no mount namespaces
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
-
   bool ready() const { return ready_; }
-  std::string whyNotReady() const { return reason_; }
+  const std::string& whyNotReady() const { return reason_; }
 
-  // Copies a host file or folder to a path inside the sandbox.
+  // An absolute path inside, as seen from outside.
+  std::string at(std::string_view absolute) const { return path_ + std::string(absolute); }
+  void makeDirs(std::string_view absolute, mode_t mode = 0755) const;
+  void writeFile(std::string_view absolute, std::string_view content, mode_t mode = 0644) const;
+  std::string readFile(std::string_view absolute) const;
+  bool exists(std::string_view absolute) const;
+  void symlink(std::string_view target, std::string_view absolute) const;
+  std::string readLink(std::string_view absolute) const;
+  // Everything below a folder, sorted: "dir/", "file", "link -> target".
+  std::vector<std::string> list(std::string_view absolute) const;
   void copyIn(const std::string& hostPath, std::string_view absolute) const;
-  // The built sample payload at /payload (and the older build's at /payload-v7).
-  void installPayload(std::string_view absolute = "/payload") const;
-  void installOlderPayload(std::string_view absolute = "/payload-v7") const;
+  // The built payload at /payload and the older build's at /payload-v7.
+  void installPayload() const;
+  void installOlderPayload() const;
+  // /etc/passwd, group and login.defs with root and these users, each with
+  // a graphical session in the launchd model.
+  void writeUsers(const std::vector<TestUser>& users) const;
 
-  // Runs argv (argv[0] a path inside the sandbox) to its end.
   RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
-  // Starts argv without waiting; its output goes to files.
-  SandboxProcess spawn(const std::vector<std::string>& argv, const RunOptions& options = {});
+  SandboxProcess spawn(const std::vector<std::string>& argv);
 
-  // Every message the sandbox's /dev/log has received so far.
   std::vector<SyslogLine> syslog() const;
   std::vector<std::string> syslogTexts() const;
   std::string syslogDump() const;
   void clearSyslog();
-  // Waits until a message with this text has arrived.
-  bool waitForSyslog(const std::string& text, int timeoutMs) const;
+
+  // What the launchd model recorded, and its pause of one numbered call.
+  std::vector<std::vector<std::string>> launchctlCalls() const;
+  void clearLaunchctlCalls() const;
+  void pauseLaunchctlCall(int number) const;
+  void resumeLaunchctl() const;
+  bool launchctlPaused() const;
 
  private:
   bool build();
-  void readSyslog();
-  void drainSyslog() const;
+  void drain() const;
   pid_t forkChrooted(const std::vector<std::string>& argv, const RunOptions& options, int out,
                      int err) const;
 
   bool ready_ = false;
   std::string reason_;
-  std::string mountPoint_;
+  std::string path_;
   int logSocket_ = -1;
   std::atomic<bool> stop_{false};
   std::thread reader_;
   mutable std::mutex mutex_;
   mutable std::vector<SyslogLine> lines_;
   int spawned_ = 0;
-  std::vector<pid_t> children_;
 };
 
-// The tool, payloads and helpers the build made, as host paths.
-std::string BuiltToolPath();
-std::string BuiltPayloadPath();
-std::string BuiltOlderPayloadPath();
+// Separates the arguments of one recorded launchctl call.
+inline constexpr char kCallSeparator = '\x1f';
 
 }  // namespace vq::testing

@@ -18,13 +18,26 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/launchctl_record.h"
 
 extern char** environ;
 
 namespace {
 
 void Write(int fd, const std::string& text) { (void)!write(fd, text.data(), text.size()); }
+
+// "\n" and "\t" in an argument stand for a newline and a tab.
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char next = text[++i];
+      out += next == 'n' ? '\n' : next == 't' ? '\t' : next;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -33,7 +46,7 @@ int main(int argc, char* argv[]) {
     const std::string command = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
     if (command == "out" || command == "err") {
-      Write(command == "out" ? 1 : 2, vq::testing::Unescape(value));
+      Write(command == "out" ? 1 : 2, Unescape(value));
       ++i;
     } else if (command == "bytes") {
       Write(1, std::string(std::strtoul(value, nullptr, 10), 'x'));
