@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The main job: installs the sample payload, runs one create pass and
-# uninstalls it again, all inside a throwaway sandbox root, and shows the
-# files, the launchctl calls and the log after each step. Run as root.
+# The main job: two products install, update and uninstall the service in a
+# throwaway sandbox, and the service makes one pass; after each step it shows
+# the files, the database, the launchctl calls and the log. Run as root.
+# Builds only what the demo runs: the tool, its older build and the payloads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build
-exec build/tests/kestrun_demo
+cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-demo -j "$(nproc)" --target kestrun_demo
+exec build-demo/demo/kestrun_demo
