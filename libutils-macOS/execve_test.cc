@@ -54,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
           {{D, "@ exited with 5"}, {D, "output: one line"}}},
   RunCase{"SilentSuccess", {"exit", "0"}, true, {}},
   RunCase{"LastByteDropped", {"out", "abc"}, true, {{D, "output: ab"}}},
+  RunCase{"AtMost2047Bytes", {"bytes", "3000"}, true, {{D, "output: " + std::string(2047, 'x')}}},
   RunCase{"StandardErrorCaptured", {"err", "oops\\n", "exit", "3"}, false,
           {{D, "@ exited with 3"}, {D, "output: oops"}}},
   RunCase{"OnlyBits8To15Count", {"exit", "256"}, true, {}},

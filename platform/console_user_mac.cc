@@ -1,20 +1,15 @@
-// The window server's dictionary of the session this process runs in. A
-// daemon outside every graphical session gets none: nobody's console.
-#include <CoreFoundation/CoreFoundation.h>
-#include <CoreGraphics/CGSession.h>
+// The console belongs to whoever logged in at the login window: macOS makes
+// that user the owner of /dev/console (root when nobody is logged in).
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/local_users.h"
 
 namespace vq::platform {
 
 bool IsConsoleUser() {
-  CFDictionaryRef session = CGSessionCopyCurrentDictionary();
-  if (session == nullptr) return false;
-  const void* value = CFDictionaryGetValue(session, kCGSessionOnConsoleKey);
-  const bool onConsole = value != nullptr && CFGetTypeID(value) == CFBooleanGetTypeID() &&
-                         CFBooleanGetValue(static_cast<CFBooleanRef>(value));
-  CFRelease(session);
-  return onConsole;
+  struct stat st;
+  return stat("/dev/console", &st) == 0 && st.st_uid != 0 && st.st_uid == getuid();
 }
 
 }  // namespace vq::platform

@@ -4,21 +4,6 @@
 
 namespace vq::testing {
 
-E2ETest::Database E2ETest::readDatabase() const {
-  Database db;
-  db.present = sandbox.exists(kDatabase);
-  auto plist = PropertyList::ReadDictionary(sandbox.at(kDatabase));
-  if (!plist) return db;
-  auto format = plist->uint32ForKey("FormatVersion");
-  auto version = plist->uint32ForKey("Version");
-  auto counter = plist->uint32ForKey("ReferenceCounter");
-  db.valid = format && version && counter;
-  db.formatVersion = format.value_or(0);
-  db.version = version.value_or(0);
-  db.referenceCounter = counter.value_or(0);
-  return db;
-}
-
 void Shell(Sandbox& sandbox, const std::string& command) {
   RunOptions options;
   options.environment = {"PATH=/usr/bin:/bin"};
@@ -26,40 +11,55 @@ void Shell(Sandbox& sandbox, const std::string& command) {
   ASSERT_EQ(result.exitCode, 0) << command << "\n" << result.err;
 }
 
+void E2ETest::SetUp() {
+  if (!sandbox.ready()) GTEST_SKIP() << "no sandbox: " << sandbox.whyNotReady();
+  sandbox.installPayload();
+  sandbox.installOlderPayload();
+  sandbox.writeUsers({{"alice", 1001, 1001, "/Users/alice"}, {"bob", 1002, 1002, "/Users/bob"}});
+}
+
+void E2ETest::TearDown() {
+  if (!HasFailure()) return;
+  std::cerr << "---- log ----\n" << sandbox.syslogDump() << "---- launchctl calls ----\n";
+  for (const std::string& call : calls()) std::cerr << call << "\n";
+}
+
+RunResult E2ETest::runTool(std::vector<std::string> args, const RunOptions& options) {
+  args.insert(args.begin(), "/payload/bin/kestrun");
+  return sandbox.run(args, options);
+}
+
 std::string E2ETest::machine() const {
   std::string out;
   auto add = [&](const std::string& word) { out += (out.empty() ? "" : " ") + word; };
-  const Database db = readDatabase();
-  if (db.valid && db.formatVersion == 1) {
-    add("db=" + std::to_string(db.version) + "/" + std::to_string(db.referenceCounter));
-  } else if (db.present) {
-    add("db=bad");
+  if (sandbox.exists(kDatabase)) {
+    const auto db = PropertyList::ReadDictionary(sandbox.at(kDatabase));
+    const auto version = db ? db->uint32ForKey("Version") : std::nullopt;
+    const auto counter = db ? db->uint32ForKey("ReferenceCounter") : std::nullopt;
+    const bool valid = db && db->uint32ForKey("FormatVersion") == 1u && version && counter;
+    add(valid ? "db=" + std::to_string(*version) + "/" + std::to_string(*counter) : "db=bad");
   }
-  const std::pair<const char*, const char*> files[] = {
+  const std::pair<std::string, const char*> files[] = {
       {kInstalledTool, "set"},
-      {kDaemonPlist, "daemon"},
-      {kAgentPlist, "agent"},
-      {"/Library/Application Support/com.quendalore/kestrun/99", "v1"},
+      {"/Library/LaunchDaemons/com.quendalore.ks2.plist", "daemon"},
+      {"/Library/LaunchAgents/com.quendalore.ks2.ws.plist", "agent"},
+      {std::string(kVersion1Dir) + "/99", "v1"},
       {kLockFile, "lock"},
-      {"/Library/Application Support/com.quendalore/ks2.pending", "pending"}};
+      {std::string(kSupport) + "/ks2.pending", "pending"}};
   for (const auto& [path, word] : files) {
     if (sandbox.exists(path)) add(word);
   }
   int backups = 0, junk = 0;
-  if (sandbox.exists(kSupport)) {
-    for (const std::string& name : sandbox.list(kSupport)) {
-      if (name.find('/') != std::string::npos) continue;
-      if (name.rfind("ks2bk-", 0) == 0) ++backups;
-      if (name.rfind(".ks2-", 0) == 0) ++junk;
-    }
+  for (const std::string& name : sandbox.list(kSupport)) {
+    if (name.find('/') + 1 < name.size()) continue;  // only what lies directly inside
+    backups += name.rfind("ks2bk-", 0) == 0;
+    junk += name.rfind(".ks2-", 0) == 0;
   }
   if (backups != 0) add("backups=" + std::to_string(backups));
   if (junk != 0) add("junk=" + std::to_string(junk));
-  if (sandbox.exists("/var/launchctl/loaded")) {
-    std::string jobs = sandbox.readFile("/var/launchctl/loaded");
-    for (char& c : jobs) c = c == '\n' ? ',' : c == '\t' ? ':' : c;
-    if (!jobs.empty()) add("jobs=" + jobs.substr(0, jobs.size() - 1));
-  }
+  std::string jobs = sandbox.readFile("/var/launchctl/loaded");
+  for (char& c : jobs) c = c == '\n' ? ',' : c == '\t' ? ':' : c;
+  if (!jobs.empty()) add("jobs=" + jobs.substr(0, jobs.size() - 1));
   return out;
 }
 

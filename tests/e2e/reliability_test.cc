@@ -96,7 +96,8 @@ TEST_F(Reliability, UpdateKilledAtRandomMoments) {
     // Killed after its journal was gone, the run had counted: its installer
     // sees the kill and runs again, and the one reference more is real.
     const std::string left = machine();
-    const bool committed = left.rfind("db=8/4 ", 0) == 0 && left.find("pending") == std::string::npos;
+    const bool committed =
+        left.rfind("db=8/4 ", 0) == 0 && left.find("pending") == std::string::npos;
     committedRounds += committed;
     const RunResult again = sandbox.run({"/payload/bin/kestrun", "install", "/payload"});
     ASSERT_EQ(again.exitCode, 0) << "round " << round << "\n" << sandbox.syslogDump();
@@ -158,7 +159,7 @@ TEST_F(Reliability, FullInstallFailsWhenTheOldSetCannotBeRemoved) {
   EXPECT_NE(sandbox.syslogDump().find("cannot copy service files into place: remove"),
             std::string::npos)
       << sandbox.syslogDump();
-  EXPECT_EQ(readDatabase().present, false);
+  EXPECT_EQ(machine().find("db="), std::string::npos);
 }
 
 }  // namespace

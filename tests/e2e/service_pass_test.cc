@@ -14,29 +14,35 @@ constexpr char kModules[] = "/Library/Application Support/Citrix Receiver/Module
 constexpr char kBefore[] = "[ICA 3.0]\rVirtualDriver=Thinwire3.0, TWI\rTWI=On\r";
 constexpr char kAfter[] = "[ICA 3.0]\rVirtualDriver=Thinwire3.0, TWI, vq\rvq=On\rTWI=On\r";
 
+// The verbose pass's report: one tag per location, in table order, of which
+// only the five whose folders a Mac with FreeRDP and Citrix can have vary.
 std::string Report(const char* freerdp2, const char* freerdp3, const char* usrLocalLib,
                    const char* ica, const char* dcv, const std::string& citrix) {
-  return std::string(
-             "[FAIL] libfreerdp.dylib -> "
-             "/usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib\n") +
-         "[" + freerdp2 + "] libfreerdp.dylib -> /usr/local/lib/freerdp2/libvq-client.dylib\n" +
-         "[FAIL] libfreerdp.dylib -> /opt/local/lib/freerdp2/libvq-client.dylib\n" + "[" +
-         freerdp3 + "] libfreerdp.dylib -> /usr/local/lib/freerdp3/libvq-client.dylib\n" +
-         "[FAIL] libfreerdp.dylib -> /opt/homebrew/opt/freerdp/lib/freerdp2/libvq-client.dylib\n" +
-         "[" + usrLocalLib + "] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n" +
-         "[FAIL] libblast.dylib -> /Applications/VMware Horizon "
-         "Client.app/Contents/Frameworks/rdpvcbridge/libvq.dylib\n" +
-         "[FAIL] libpcoip.dylib -> "
-         "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib\n" +
-         "[FAIL] libpcoip.dylib -> "
-         "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib\n" +
-         "[FAIL] libpcoip.dylib -> /Applications/VMware Horizon "
-         "Client.app/Contents/Library/pcoip/vchan_plugins/libpcoip_vchan_vq.dylib\n" +
-         "[" + ica + "] ica.bundle -> /Library/Application Support/Citrix/PlugIns/vq\n" + "[" +
-         dcv +
-         "] com.quendalore.dcvproxy.json -> /Library/DCV "
-         "Extensions/com.quendalore.dcvproxy.json\n" +
-         citrix + "\nws agent is activated for: alice bob.\n";
+  const std::pair<const char*, const char*> rows[] = {
+      {"FAIL", "libfreerdp.dylib -> /usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib"},
+      {freerdp2, "libfreerdp.dylib -> /usr/local/lib/freerdp2/libvq-client.dylib"},
+      {"FAIL", "libfreerdp.dylib -> /opt/local/lib/freerdp2/libvq-client.dylib"},
+      {freerdp3, "libfreerdp.dylib -> /usr/local/lib/freerdp3/libvq-client.dylib"},
+      {"FAIL", "libfreerdp.dylib -> /opt/homebrew/opt/freerdp/lib/freerdp2/libvq-client.dylib"},
+      {usrLocalLib, "libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib"},
+      {"FAIL",
+       "libblast.dylib -> /Applications/VMware Horizon "
+       "Client.app/Contents/Frameworks/rdpvcbridge/libvq.dylib"},
+      {"FAIL",
+       "libpcoip.dylib -> "
+       "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib"},
+      {"FAIL",
+       "libpcoip.dylib -> "
+       "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib"},
+      {"FAIL",
+       "libpcoip.dylib -> /Applications/VMware Horizon "
+       "Client.app/Contents/Library/pcoip/vchan_plugins/libpcoip_vchan_vq.dylib"},
+      {ica, "ica.bundle -> /Library/Application Support/Citrix/PlugIns/vq"},
+      {dcv,
+       "com.quendalore.dcvproxy.json -> /Library/DCV Extensions/com.quendalore.dcvproxy.json"}};
+  std::string out;
+  for (const auto& [tag, line] : rows) out += std::string("[") + tag + "] " + line + "\n";
+  return out + citrix + "\nws agent is activated for: alice bob.\n";
 }
 
 class ServicePass : public E2ETest {

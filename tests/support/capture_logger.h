@@ -18,7 +18,9 @@ struct LogRecord {
 class CaptureLogger final : public Logger {
  public:
   bool isEnabled(LogType) const override { return true; }
-  void write(LogType type, std::string_view text) override { records_.push_back({type, std::string(text)}); }
+  void write(LogType type, std::string_view text) override {
+    records_.push_back({type, std::string(text)});
+  }
   const std::vector<LogRecord>& records() const { return records_; }
   std::vector<std::string> texts() const {
     std::vector<std::string> out;

@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 std::string dir;

@@ -213,7 +213,9 @@ void Sandbox::writeFile(std::string_view absolute, std::string_view content, mod
   Check(out.good() && chmod(full.c_str(), mode) == 0, "write " + full);
 }
 
-std::string Sandbox::readFile(std::string_view absolute) const { return ReadHostFile(at(absolute)); }
+std::string Sandbox::readFile(std::string_view absolute) const {
+  return ReadHostFile(at(absolute));
+}
 
 bool Sandbox::exists(std::string_view absolute) const {
   struct stat st;
@@ -289,34 +291,17 @@ pid_t Sandbox::forkChrooted(const std::vector<std::string>& argv, const RunOptio
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& argv, const RunOptions& options) {
-  int out[2], err[2];
-  Check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
-  const pid_t pid = forkChrooted(argv, options, out[1], err[1]);
-  close(out[1]);
-  close(err[1]);
-  std::string text[2];
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  for (int open_count = 2; open_count > 0;) {
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      char buffer[8192];
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        text[i].append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  RunResult result = Decode(status);
-  result.out = std::move(text[0]);
-  result.err = std::move(text[1]);
+  const std::string base = at("/tmp/run-" + std::to_string(++spawned_));
+  const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  Check(out >= 0 && err >= 0, "output files");
+  const pid_t pid = forkChrooted(argv, options, out, err);
+  close(out);
+  close(err);
+  RunResult result = SandboxProcess(pid, base + ".out").wait();
+  result.err = ReadHostFile(base + ".err");
+  unlink((base + ".out").c_str());
+  unlink((base + ".err").c_str());
   return result;
 }
 
@@ -359,8 +344,8 @@ std::string Sandbox::syslogDump() const {
                        : line.type == LogType::kInfo  ? "info"
                        : line.type == LogType::kDebug ? "debug"
                                                       : "default";
-    out += "[" + line.category + "] " + type + " " +
-           std::to_string(line.pid) + ": " + line.text + "\n";
+    out += "[" + line.category + "] " + type + " " + std::to_string(line.pid) + ": " + line.text +
+           "\n";
   }
   return out;
 }

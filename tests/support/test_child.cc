@@ -18,7 +18,6 @@
 #include <string>
 #include <thread>
 
-
 extern char** environ;
 
 namespace {
