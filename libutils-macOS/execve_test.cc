@@ -88,8 +88,7 @@ TEST(Runner, ChildGetsOnlyTheInheritedDescriptorAtThree) {
   options.newSession = true;
   EXPECT_TRUE(RunChild(log, {"fds"}, options));
   EXPECT_TRUE(RunChild(log, {"session"}, options));
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{"output: open: 3", "output: member",
-                                                   "output: open:", "output: leader"}));
+  EXPECT_EQ(log.dump(), "output: open: 3\noutput: member\noutput: open:\noutput: leader\n");
 }
 
 }  // namespace

@@ -59,23 +59,28 @@ class Reliability : public E2ETest {
   }
 };
 
-TEST_F(Reliability, UpdateKilledAtEveryLaunchctlCall) {
-  // The update makes 6 calls: the older tool's unload and two bootouts, then
-  // load, start and the version 1 unload.
-  for (int call = 1; call <= 6; ++call) {
-    reset(3);
-    killAtCall({"/payload/bin/kestrun", "install", "/payload"}, call);
-    EXPECT_EQ(machine(), std::string("db=8/4 ") + kInstalled) << "killed at call " << call;
-  }
-}
-
-TEST_F(Reliability, FirstInstallAndLastUninstallKilledAtEveryCall) {
-  for (int call = 1; call <= 3; ++call) {
-    reset(0);
-    killAtCall({"/payload/bin/kestrun", "install", "/payload"}, call);
-    EXPECT_EQ(machine(), std::string("db=8/1 ") + kInstalled) << "install killed at call " << call;
-    killAtCall({"/payload/bin/kestrun", "uninstall"}, call);
-    EXPECT_EQ(machine(), "") << "uninstall killed at call " << call;
+TEST_F(Reliability, KilledAtEveryLaunchctlCall) {
+  const std::vector<std::string> install = {"/payload/bin/kestrun", "install", "/payload"};
+  const std::vector<std::string> uninstall = {"/payload/bin/kestrun", "uninstall"};
+  struct Case {
+    int olderInstalls, currentInstalls;
+    std::vector<std::string> command;
+    int calls;  // how many launchctl calls the command makes
+    std::string after;
+  };
+  // An update: the older tool's unload and two bootouts, then load, start
+  // and the version 1 unload. A first install: the last three. A last
+  // uninstall: an unload and two bootouts.
+  const Case cases[] = {{3, 0, install, 6, std::string("db=8/4 ") + kInstalled},
+                        {0, 0, install, 3, std::string("db=8/1 ") + kInstalled},
+                        {0, 1, uninstall, 3, ""}};
+  for (const Case& c : cases) {
+    for (int call = 1; call <= c.calls; ++call) {
+      reset(c.olderInstalls);
+      installTimes(c.currentInstalls, "/payload");
+      killAtCall(c.command, call);
+      EXPECT_EQ(machine(), c.after) << c.command[1] << " killed at call " << call;
+    }
   }
 }
 

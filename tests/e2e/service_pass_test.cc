@@ -70,6 +70,8 @@ TEST_F(ServicePass, ReportThenQuietSecondPass) {
   EXPECT_EQ(first.out,
             Report("SUCC", "SUCC", "SUCC", "SUCC", "SUCC", "Citrix enabled for: alice "));
   EXPECT_EQ(sandbox.readFile(std::string("/Users/alice") + kModules), kAfter);
+  Shell(sandbox,
+        "test \"$(stat -c %a:%u:%g '/Users/alice" + std::string(kModules) + "')\" = 644:1001:1001");
   EXPECT_EQ(sandbox.readLink("/usr/local/lib/freerdp2/libvq-client.dylib"),
             "/payload/modules/libfreerdp.dylib");
   EXPECT_EQ(sandbox.readLink("/Library/DCV Extensions/com.quendalore.dcvproxy.json"),
@@ -134,9 +136,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, ModulesFile, ::testing::Values(
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 
-TEST_F(ServicePass, AccountsWhoseHomeIsNotUtf8AreNotVisited) {
-  sandbox.writeUsers({{"alice", 1001, 1001, "/Users/alice"}, {"carol", 1003, 1003, "/Users/\xff"}});
-  EXPECT_NE(create().out.find("ws agent is activated for: alice.\n"), std::string::npos);
+TEST_F(ServicePass, OnlyAccountsAPersonLogsInWithAreVisited) {
+  sandbox.writeUsers({{"alice", 1001, 1001, "/Users/alice"},
+                      {"carol", 1003, 1003, "/Users/\xff"},  // a home that is not UTF-8
+                      {"_www", 1004, 1004, "/Users/www"},
+                      {"daemon", 999, 999, "/Users/daemon"},
+                      {"nobody", 60001, 60001, "/Users/nobody"},
+                      {"svc", 1005, 1005, "/Users/svc", "/usr/sbin/nologin"},
+                      {"ftp", 1006, 1006, "/Users/ftp", "/bin/false"},
+                      {"zed", 60000, 60000, "/Users/zed"}});
+  EXPECT_NE(create().out.find("ws agent is activated for: alice zed.\n"), std::string::npos);
 }
 
 TEST_F(ServicePass, UserOwnedPluginFolderNeverSteersRoot) {

@@ -82,6 +82,15 @@ TEST_P(Transactions, Outcome) {
     EXPECT_LT(at, texts.size()) << "missing, or out of order: " << expected;
   }
   EXPECT_EQ(machine(), c.machine);
+  if (sandbox.exists(kInstalledTool)) {
+    // Everything installed is root's, with the payload's modes; the database is 0644.
+    Shell(sandbox,
+          "cd '" + std::string(kDirectorySet) +
+              "' && test -z \"$(find . ! -user 0 -o ! -group 0)\" && "
+              "test \"$(stat -c %a inst.plist)\" = 644 && test \"$(stat -c %a modules "
+              "conf/com.quendalore.dcvproxy.json)\" = "
+              "\"$(stat -c %a /payload/modules /payload/conf/com.quendalore.dcvproxy.json)\"");
+  }
   if (c.calls != std::vector<std::string>{"*"}) {
     EXPECT_EQ(calls(), c.calls);
   }
@@ -95,6 +104,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   TransactionCase{"FirstInstall", Nothing(), kInstall, 0,
     {"installation started", "done."}, std::string("db=8/1 ") + kInstalled,
     {kLoad, kStart, kUnloadV1}},
+  TransactionCase{"ForeignOwnedPayloadIsInstalledAsRootWithItsModes",
+    [](E2ETest& e) { Shell(e.sandbox, "chown -R 501:20 /payload && chmod 0750 /payload/modules && chmod 0600 /payload/conf/com.quendalore.dcvproxy.json"); },
+    kInstall, 0, {"done."}, std::string("db=8/1 ") + kInstalled, {"*"}},
   TransactionCase{"OneMoreReference", Current(1), kInstall, 0,
     {"installed version: 8, my version: 8", "installed version of Kestrun2 is OK, just increasing ref counter", "done."},
     std::string("db=8/2 ") + kInstalled, {}},

@@ -22,11 +22,7 @@ class CaptureLogger final : public Logger {
     records_.push_back({type, std::string(text)});
   }
   const std::vector<LogRecord>& records() const { return records_; }
-  std::vector<std::string> texts() const {
-    std::vector<std::string> out;
-    for (const LogRecord& record : records_) out.push_back(record.text);
-    return out;
-  }
+  // Every text, one per line, for failure messages.
   std::string dump() const {
     std::string out;
     for (const LogRecord& record : records_) out += record.text + "\n";

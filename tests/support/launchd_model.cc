@@ -9,7 +9,6 @@
 //   pause-call  holding N: the N-th call writes "paused" and waits until
 //               pause-call is gone
 #include <fcntl.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +22,8 @@
 
 namespace {
 
-std::string dir;
+// The model always runs inside the sandbox.
+const std::string dir = "/var/launchctl";
 
 std::vector<std::string> Lines(const std::string& name) {
   std::ifstream in(dir + "/" + name);
@@ -73,84 +73,48 @@ int Answer(const std::vector<std::string>& args) {
   auto isLoaded = [&](const std::string& entry) {
     return std::find(loaded.begin(), loaded.end(), entry) != loaded.end();
   };
-  auto unload = [&](const std::string& entry) {
-    loaded.erase(std::remove(loaded.begin(), loaded.end(), entry), loaded.end());
+  auto change = [&](const std::string& entry, bool load) {
+    if (load) loaded.push_back(entry);
+    if (!load) loaded.erase(std::remove(loaded.begin(), loaded.end(), entry), loaded.end());
     WriteLines("loaded", loaded);
-  };
-  auto load = [&](const std::string& entry) {
-    loaded.push_back(entry);
-    WriteLines("loaded", loaded);
-  };
-  if ((sub == "load" || sub == "unload") && args.size() == 3) {
-    const std::string label = LabelOf(args[2]);
-    if (label.empty()) return Say(0, args[2] + ": Invalid property list\n");
-    const std::string entry = "system\t" + label;
-    if (sub == "load") {
-      // The legacy subcommands print their failure and still exit 0.
-      if (isLoaded(entry)) {
-        return Say(0,
-                   "Load failed: 5: Input/output error\n"
-                   "Try running `launchctl bootstrap` as root for richer errors.\n");
-      }
-      load(entry);
-      return 0;
-    }
-    if (!isLoaded(entry)) {
-      return Say(0,
-                 "Unload failed: 5: Input/output error\n"
-                 "Try running `launchctl bootout` as root for richer errors.\n");
-    }
-    unload(entry);
     return 0;
+  };
+  // The legacy subcommands work in the system domain, print their failure and still exit 0.
+  if ((sub == "load" || sub == "unload") && args.size() == 3) {
+    const std::string label = LabelOf(args[2]), entry = "system\t" + label;
+    const bool load = sub == "load";
+    if (label.empty()) return Say(0, args[2] + ": Invalid property list\n");
+    if (isLoaded(entry) != load) return change(entry, load);
+    return Say(0, std::string(load ? "Load" : "Unload") + " failed: 5: Input/output error\n" +
+                      "Try running `launchctl " + (load ? "bootstrap" : "bootout") +
+                      "` as root for richer errors.\n");
   }
   if (sub == "start" && args.size() == 3) return isLoaded("system\t" + args[2]) ? 0 : 3;
   if ((sub == "bootstrap" || sub == "bootout") && args.size() == 4) {
-    const std::string& domain = args[2];
-    if (!HasSession(domain)) {
-      return Say(125, std::string(sub == "bootstrap" ? "Bootstrap" : "Boot-out") +
-                          " failed: 125: Domain does not support specified action\n");
+    const bool load = sub == "bootstrap";
+    const std::string what = load ? "Bootstrap" : "Boot-out";
+    if (!HasSession(args[2])) {
+      return Say(125, what + " failed: 125: Domain does not support specified action\n");
     }
-    const std::string label = LabelOf(args[3]);
-    const std::string entry = domain + "\t" + label;
-    if (sub == "bootstrap") {
-      if (label.empty() || isLoaded(entry))
-        return Say(5, "Bootstrap failed: 5: Input/output error\n");
-      load(entry);
-      return 0;
-    }
-    if (!isLoaded(entry)) return Say(3, "Boot-out failed: 3: No such process\n");
-    unload(entry);
-    return 0;
+    const std::string label = LabelOf(args[3]), entry = args[2] + "\t" + label;
+    if (!label.empty() && isLoaded(entry) != load) return change(entry, load);
+    return load ? Say(5, "Bootstrap failed: 5: Input/output error\n")
+                : Say(3, "Boot-out failed: 3: No such process\n");
   }
   if (sub == "kickstart" && args.size() == 3) {
-    const std::string& target = args[2];
-    const size_t slash = target.rfind('/');
-    const std::string domain = target.substr(0, slash);
-    const std::string label = target.substr(slash + 1);
+    const size_t slash = args[2].rfind('/');
+    const std::string domain = args[2].substr(0, slash), label = args[2].substr(slash + 1);
     if (!HasSession(domain)) return Say(125, "Could not find domain for " + domain + "\n");
-    if (!isLoaded(domain + "\t" + label)) {
-      const std::string where =
-          domain == "system" ? "system" : "user gui: " + domain.substr(domain.find('/') + 1);
-      return Say(113, "Could not find service \"" + label + "\" in domain for " + where + "\n");
-    }
-    return 0;
+    if (isLoaded(domain + "\t" + label)) return 0;
+    const std::string where = domain == "system" ? "system" : "user gui: " + domain.substr(4);
+    return Say(113, "Could not find service \"" + label + "\" in domain for " + where + "\n");
   }
   return Say(64, "Usage: launchctl <subcommand> ... | help [subcommand]\n");
-}
-
-std::string RootDirectory() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
-  std::string path(self, static_cast<size_t>(n));
-  for (int i = 0; i < 2; ++i) path = path.substr(0, path.rfind('/'));  // <root>/bin/launchctl
-  return path;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  dir = RootDirectory() + "/var/launchctl";
   std::string line;
   for (int i = 0; i < argc; ++i) line += (i > 0 ? "\x1f" : "") + std::string(argv[i]);
   line += "\n";

@@ -1,6 +1,5 @@
 #include "tests/support/sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -17,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -57,46 +57,13 @@ std::optional<SyslogLine> ParseSyslog(const std::string& datagram) {
       text == std::string::npos || close == std::string::npos) {
     return std::nullopt;
   }
-  static const LogType kTypes[8] = {LogType::kDefault, LogType::kDefault, LogType::kDefault,
-                                    LogType::kError,   LogType::kDefault, LogType::kDefault,
-                                    LogType::kInfo,    LogType::kDebug};
-  return SyslogLine{kTypes[std::atoi(datagram.c_str() + 1) & 7],
-                    std::atoi(datagram.c_str() + at + tag.size()),
+  const int priority = std::atoi(datagram.c_str() + 1) & 7;  // 3 error, 6 info, 7 debug
+  const LogType type = priority == 3   ? LogType::kError
+                       : priority == 6 ? LogType::kInfo
+                       : priority == 7 ? LogType::kDebug
+                                       : LogType::kDefault;
+  return SyslogLine{type, std::atoi(datagram.c_str() + at + tag.size()),
                     datagram.substr(text + 4, close - text - 4), datagram.substr(close + 2)};
-}
-
-RunResult Decode(int status) {
-  RunResult result;
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  return result;
-}
-
-void ListInto(const std::string& base, const std::string& relative, std::vector<std::string>* out) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir((base + "/" + relative).c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-        names.emplace_back(entry->d_name);
-      }
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    const std::string child = relative.empty() ? name : relative + "/" + name;
-    struct stat st;
-    if (lstat((base + "/" + child).c_str(), &st) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      const ssize_t n = readlink((base + "/" + child).c_str(), target, sizeof target);
-      out->push_back(child + " -> " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0));
-    } else if (S_ISDIR(st.st_mode)) {
-      out->push_back(child + "/");
-      ListInto(base, child, out);
-    } else {
-      out->push_back(child);
-    }
-  }
 }
 
 }  // namespace
@@ -106,7 +73,7 @@ RunResult SandboxProcess::wait() {
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
-    result_ = Decode(status);
+    result_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result_.out = ReadHostFile(outPath_);
     waited_ = true;
   }
@@ -164,7 +131,6 @@ bool Sandbox::build() {
   mknod(at("/dev/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
   mknod(at("/dev/urandom").c_str(), S_IFCHR | 0666, makedev(1, 9));
   makeDirs("/tmp", 01777);
-  chmod(at("/tmp").c_str(), 01777);
   writeFile("/bin/sh", ReadHostFile("/usr/bin/dash"), 0755);
   writeFile("/bin/launchctl", ReadHostFile(LAUNCHD_MODEL_PATH), 0755);
   writeUsers({});
@@ -196,12 +162,9 @@ bool Sandbox::build() {
 }
 
 void Sandbox::makeDirs(std::string_view absolute, mode_t mode) const {
-  const std::string full = at(absolute);
-  for (size_t pos = path_.size() + 1; pos != std::string::npos;) {
-    pos = full.find('/', pos + 1);
-    const std::string prefix = full.substr(0, pos);
-    if (mkdir(prefix.c_str(), mode) != 0) Check(errno == EEXIST, "mkdir " + prefix);
-  }
+  std::error_code error;
+  if (std::filesystem::create_directories(at(absolute), error)) chmod(at(absolute).c_str(), mode);
+  Check(!error, "mkdir " + at(absolute));
 }
 
 void Sandbox::writeFile(std::string_view absolute, std::string_view content, mode_t mode) const {
@@ -218,8 +181,8 @@ std::string Sandbox::readFile(std::string_view absolute) const {
 }
 
 bool Sandbox::exists(std::string_view absolute) const {
-  struct stat st;
-  return lstat(at(absolute).c_str(), &st) == 0;
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::symlink_status(at(absolute), error));
 }
 
 void Sandbox::symlink(std::string_view target, std::string_view absolute) const {
@@ -227,14 +190,24 @@ void Sandbox::symlink(std::string_view target, std::string_view absolute) const 
 }
 
 std::string Sandbox::readLink(std::string_view absolute) const {
-  char target[4096];
-  const ssize_t n = readlink(at(absolute).c_str(), target, sizeof target);
-  return n < 0 ? std::string() : std::string(target, static_cast<size_t>(n));
+  std::error_code error;
+  return std::filesystem::read_symlink(at(absolute), error).string();
 }
 
 std::vector<std::string> Sandbox::list(std::string_view absolute) const {
+  namespace fs = std::filesystem;
   std::vector<std::string> out;
-  ListInto(at(absolute), "", &out);
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(at(absolute), error), end; it != end;
+       it.increment(error)) {
+    const std::string name = fs::relative(it->path(), at(absolute)).string();
+    if (it->is_symlink()) {
+      out.push_back(name + " -> " + fs::read_symlink(it->path(), error).string());
+    } else {
+      out.push_back(name + (it->is_directory() ? "/" : ""));
+    }
+  }
+  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -257,7 +230,7 @@ void Sandbox::writeUsers(const std::vector<TestUser>& users) const {
   std::string passwd = "root:x:0:0:root:/root:/bin/sh\n", group = "root:x:0:\n", sessions;
   for (const TestUser& user : users) {
     const std::string uid = std::to_string(user.uid), gid = std::to_string(user.gid);
-    passwd += user.name + ":x:" + uid + ":" + gid + "::" + user.home + ":/bin/sh\n";
+    passwd += user.name + ":x:" + uid + ":" + gid + "::" + user.home + ":" + user.shell + "\n";
     group += user.name + ":x:" + gid + ":\n";
     sessions += uid + "\n";
   }

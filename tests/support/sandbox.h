@@ -23,28 +23,21 @@ namespace vq::testing {
 
 struct RunResult {
   int exitCode = -1;  // -1 when ended by a signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
-
 struct RunOptions {
-  std::optional<uid_t> uid;  // as this user (and group), not root
-  std::optional<gid_t> gid;
+  std::optional<uid_t> uid, gid;         // as this user (and group), not root
   std::vector<std::string> environment;  // empty by default, as launchd gives
 };
-
 struct SyslogLine {
   LogType type = LogType::kDefault;
   int pid = 0;
-  std::string category;
-  std::string text;
+  std::string category, text;
 };
-
 struct TestUser {
   std::string name;
-  uint32_t uid;
-  uint32_t gid;
-  std::string home;
+  uint32_t uid, gid;
+  std::string home, shell = "/bin/sh";
 };
 
 // A program started without waiting; its output goes to files.
@@ -66,7 +59,6 @@ class Sandbox {
   Sandbox();  // check ready(): not root or no mount namespaces
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
   bool ready() const { return ready_; }
   const std::string& whyNotReady() const { return reason_; }
 

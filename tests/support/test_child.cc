@@ -1,20 +1,13 @@
 // A child program for the process-runner tests. Its arguments are commands,
-// run in order:
-//   out TEXT | err TEXT   write TEXT ("\n" and "\t" unescaped) in one write
-//   bytes N               write N bytes of 'x' to stdout in one write
-//   env                   print every environment entry, one per line
-//   fds                   print "open:" and the open descriptors above 2
-//   session               print "leader" when the process leads its session
-//   close-output          close standard output and standard error
-//   sleep MS              sleep
-//   kill SIGNAL           send itself the signal
-//   exit N                exit with N
+// run in order: out TEXT, err TEXT (one write; "\n" stands for a newline),
+// bytes N (N times 'x'), env (the environment, one entry per line), fds
+// ("open:" and the open descriptors above 2), session ("leader" or
+// "member"), close-output, sleep MS, kill SIGNAL, exit N.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -22,20 +15,9 @@ extern char** environ;
 
 namespace {
 
-void Write(int fd, const std::string& text) { (void)!write(fd, text.data(), text.size()); }
-
-// "\n" and "\t" in an argument stand for a newline and a tab.
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      const char next = text[++i];
-      out += next == 'n' ? '\n' : next == 't' ? '\t' : next;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
+void Write(int fd, std::string text) {
+  for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+  (void)!write(fd, text.data(), text.size());
 }
 
 }  // namespace
@@ -43,39 +25,31 @@ std::string Unescape(const std::string& text) {
 int main(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) {
     const std::string command = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (command == "out" || command == "err") {
-      Write(command == "out" ? 1 : 2, Unescape(value));
-      ++i;
-    } else if (command == "bytes") {
-      Write(1, std::string(std::strtoul(value, nullptr, 10), 'x'));
-      ++i;
-    } else if (command == "env") {
-      for (char** entry = environ; *entry != nullptr; ++entry) Write(1, std::string(*entry) + "\n");
-    } else if (command == "fds") {
-      std::string list;
-      if (DIR* dir = opendir("/proc/self/fd")) {
-        const int own = dirfd(dir);
-        while (dirent* entry = readdir(dir)) {
-          const int fd = std::atoi(entry->d_name);
-          if (entry->d_name[0] != '.' && fd > 2 && fd != own) list += " " + std::to_string(fd);
-        }
-        closedir(dir);
-      }
-      Write(1, "open:" + list + "\n");
-    } else if (command == "session") {
-      Write(1, getsid(0) == getpid() ? "leader\n" : "member\n");
-    } else if (command == "close-output") {
-      close(1);
-      close(2);
-    } else if (command == "sleep") {
+    const char* value = i + 1 < argc ? argv[i + 1] : "0";
+    if (command == "out" || command == "err") Write(command == "out" ? 1 : 2, value);
+    if (command == "bytes") Write(1, std::string(std::strtoul(value, nullptr, 10), 'x'));
+    if (command == "sleep")
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(value)));
+    if (command == "kill") raise(std::atoi(value));
+    if (command == "exit") _exit(std::atoi(value));
+    if (command == "session") Write(1, getsid(0) == getpid() ? "leader\n" : "member\n");
+    if (command == "close-output") close(1), close(2);
+    if (command == "env") {
+      for (char** entry = environ; *entry != nullptr; ++entry) Write(1, std::string(*entry) + "\n");
+    }
+    if (command == "fds") {
+      std::string list = "open:";
+      DIR* dir = opendir("/proc/self/fd");
+      while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd > 2 && fd != dirfd(dir)) list += " " + std::to_string(fd);
+      }
+      if (dir != nullptr) closedir(dir);
+      Write(1, list + "\n");
+    }
+    if (command == "out" || command == "err" || command == "bytes" || command == "sleep" ||
+        command == "kill") {
       ++i;
-    } else if (command == "kill") {
-      raise(std::atoi(value));
-      ++i;
-    } else if (command == "exit") {
-      _exit(std::atoi(value));
     }
   }
   return 0;
