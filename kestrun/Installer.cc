@@ -115,7 +115,11 @@ void VQKS2Installer::removeJournal() {
 
 void VQKS2Installer::repairInterruptedInstall() {
   vq::ScopedFd fd(open(paths.pendingFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return;
+  if (!fd.valid()) {
+    // A run killed after it counted may have left what it was deleting.
+    removeLeftovers();
+    return;
+  }
   const std::string entry = vq::ReadRegularFile(fd.get(), 256).value_or(std::string());
   fd.reset();
   auto backupNamed = [&](const char* prefix) -> std::optional<std::string> {
@@ -318,20 +322,22 @@ bool VQKS2Installer::uninstallPrevious() {
 bool VQKS2Installer::setAttrsRecurse(const std::string& path) {
   // The copy already gave every item owner 0 and group 0; this pass only
   // changes what something else left otherwise.
-  auto apply = [&](const std::string& full, const std::string& shown) {
-    const std::optional<vq::ItemAttributes> item = fm->attributesOfItem(full);
-    if (item && item->owner == 0 && item->group == 0) return;
+  auto apply = [&](const std::string& full, const std::string& shown,
+                   std::optional<std::pair<uid_t, gid_t>> owner) {
+    if (owner == std::make_pair(uid_t{0}, gid_t{0})) return;
     vq::FsResult result = fm->setOwner(full, 0, 0);
     if (!result) {
       VQ_LOG_ERROR(*logger, "cannot set owner/group for %{public}s, ignoring.\n%s", shown.c_str(),
                    result.description().c_str());
     }
   };
-  apply(path, path);
+  const std::optional<vq::ItemAttributes> root = fm->attributesOfItem(path);
+  apply(path, path,
+        root ? std::make_optional(std::make_pair(root->owner, root->group)) : std::nullopt);
   std::unique_ptr<vq::DirectoryEnumerator> enumerator = fm->enumeratorAtPath(path);
   if (!enumerator) return true;
   while (std::optional<std::string> relative = enumerator->nextObject()) {
-    apply(path + "/" + *relative, *relative);
+    apply(path + "/" + *relative, *relative, enumerator->lastOwner());
   }
   return true;
 }

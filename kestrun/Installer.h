@@ -45,7 +45,8 @@ class VQKS2Installer {
   [[nodiscard]] bool lock();
   // Finishes what a run killed half-way left: an update is rolled back to
   // the installation it started from, a first install is taken away, so that
-  // a killed run leaves no reference of its own. Only with the lock held.
+  // a killed run leaves no reference of its own; what killed runs were
+  // deleting goes too. Only with the lock held.
   void repairInterruptedInstall();
 
   // Classifies the database on disk and, when it is valid, adopts it.

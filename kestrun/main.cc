@@ -39,7 +39,7 @@ int RunWorkers(bool once) {
     mods->runOnceVerbose(once, users);
     agent->runOnceVerbose(once, users);
     if (once || pass == vqServicePassLimit) return kExitSuccess;
-    sleep(vqServicePassPause);
+    if (vqServicePassPause != 0) sleep(vqServicePassPause);
   }
 }
 

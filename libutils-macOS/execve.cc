@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
+#include <tuple>
+
 #include "platform/process.h"
 #include "platform/scoped_fd.h"
 
@@ -61,11 +64,9 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
   // A missing pipe is tolerated: the child then writes to our own streams.
   int pipe_fds[2] = {-1, -1};
   ScopedFd readEnd, writeEnd;
-  if (pipe(pipe_fds) == 0) {
+  if (platform::MakeCloseOnExecPipe(pipe_fds)) {
     readEnd.reset(pipe_fds[0]);
     writeEnd.reset(pipe_fds[1]);
-    fcntl(readEnd.get(), F_SETFD, FD_CLOEXEC);
-    fcntl(writeEnd.get(), F_SETFD, FD_CLOEXEC);
   }
 
   // A copy above 3, so that placing it at 3 is a real duplication (which
@@ -76,15 +77,26 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
     inherited.reset(fcntl(options.inheritedDescriptor, F_DUPFD_CLOEXEC, kInheritedNumber + 1));
     spawnOptions.inheritedDescriptor = inherited.get();
   }
-  SpawnSetup setup;
-  if (!setup.ready || (options.inheritedDescriptor >= 0 && !inherited.valid()) ||
-      !Prepare(setup, spawnOptions, writeEnd.get())) {
+  // The actions name descriptor numbers only, which repeat from call to call:
+  // the last setup is kept, since recording each action costs a system call.
+  static std::unique_ptr<SpawnSetup> cached;
+  static std::tuple<int, int, bool> cachedFor{-2, -2, false};
+  const std::tuple<int, int, bool> key{writeEnd.get(), spawnOptions.inheritedDescriptor,
+                                       spawnOptions.newSession};
+  if (!cached || cachedFor != key) {
+    cached = std::make_unique<SpawnSetup>();
+    cachedFor = key;
+    if (!cached->ready || !Prepare(*cached, spawnOptions, writeEnd.get())) cached.reset();
+  }
+  SpawnSetup* setup = cached.get();
+  if (setup == nullptr || (options.inheritedDescriptor >= 0 && !inherited.valid())) {
     VQ_LOG_ERROR(logger, "cannot fork new process");
     return false;
   }
   char* const environment[] = {nullptr};
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, path, &setup.actions, &setup.attributes, argv, environment);
+  const int spawned =
+      posix_spawn(&pid, path, &setup->actions, &setup->attributes, argv, environment);
   if (spawned != 0) {
     if (spawned == EAGAIN || spawned == ENOMEM) {
       VQ_LOG_ERROR(logger, "cannot fork new process");

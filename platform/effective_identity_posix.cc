@@ -6,20 +6,43 @@
 
 namespace vq::platform {
 
+namespace {
+
+// The identity the process started with, read once: the service switches
+// for every user on every pass, and only the switch itself must be paid.
+struct Original {
+  uid_t uid;
+  gid_t gid;
+  std::vector<gid_t> groups;
+  bool readable;
+};
+
+const Original& OriginalIdentity() {
+  static const Original original = [] {
+    Original o{geteuid(), getegid(), {}, false};
+    const int count = getgroups(0, nullptr);
+    if (count < 0) return o;
+    o.groups.resize(static_cast<size_t>(count));
+    o.readable = getgroups(count, o.groups.data()) == count;
+    return o;
+  }();
+  return original;
+}
+
+}  // namespace
+
 std::unique_ptr<ScopedEffectiveIdentity> ScopedEffectiveIdentity::Assume(uid_t uid, gid_t gid) {
   auto scope = std::make_unique<ScopedEffectiveIdentity>(Token{});
-  const uid_t euid = geteuid();
-  if (euid != 0) {
+  const Original& original = OriginalIdentity();
+  if (original.uid != 0) {
     // Without root there is nothing to switch, only a user to be already.
-    if (euid != uid) return nullptr;
+    if (original.uid != uid) return nullptr;
     return scope;
   }
-  scope->saved_uid_ = euid;
-  scope->saved_gid_ = getegid();
-  const int count = getgroups(0, nullptr);
-  if (count < 0) return nullptr;
-  scope->saved_groups_.resize(static_cast<size_t>(count));
-  if (getgroups(count, scope->saved_groups_.data()) != count) return nullptr;
+  if (!original.readable) return nullptr;
+  scope->saved_uid_ = original.uid;
+  scope->saved_gid_ = original.gid;
+  scope->saved_groups_ = original.groups;
 
   if (setgroups(1, &gid) != 0) return nullptr;
   if (setegid(gid) != 0) {

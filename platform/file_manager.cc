@@ -305,10 +305,13 @@ std::optional<std::string> DirectoryEnumerator::nextObject() {
                                                   : frame.relative + "/" + frame.names[frame.next];
     ++frame.next;
     struct stat st;
-    if (fstatat(root_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(st.st_mode)) {
-      std::vector<std::string> names = listNames(relative);
-      stack_.push_back({relative, std::move(names), 0});
+    lastOwner_.reset();
+    if (fstatat(root_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      lastOwner_ = std::make_pair(st.st_uid, st.st_gid);
+      if (S_ISDIR(st.st_mode)) {
+        std::vector<std::string> names = listNames(relative);
+        stack_.push_back({relative, std::move(names), 0});
+      }
     }
     return relative;
   }

@@ -61,6 +61,9 @@ class DirectoryEnumerator {
  public:
   explicit DirectoryEnumerator(ScopedFd root);
   std::optional<std::string> nextObject();
+  // The owner and group of the item nextObject last gave, as the walk saw
+  // them (the walk reads them anyway; a caller need not ask again).
+  std::optional<std::pair<uid_t, gid_t>> lastOwner() const { return lastOwner_; }
 
  private:
   struct Frame {
@@ -72,6 +75,7 @@ class DirectoryEnumerator {
 
   ScopedFd root_;
   std::vector<Frame> stack_;
+  std::optional<std::pair<uid_t, gid_t>> lastOwner_;
 };
 
 class FileManager {

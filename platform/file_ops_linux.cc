@@ -40,9 +40,21 @@ int CopyByReadWrite(int in, int out, off_t offset) {
   }
 }
 
-int CopyData(int in, int out, off_t size) {
+// File systems that refused a clone: asking again for every file of a tree
+// would cost one failed call each.
+bool CloneRefused(dev_t device, bool refused) {
+  static dev_t known = 0;
+  static bool knownRefused = false;
+  if (refused) known = device, knownRefused = true;
+  return knownRefused && known == device;
+}
+
+int CopyData(int in, int out, off_t size, dev_t device) {
   if (size == 0) return 0;
-  if (ioctl(out, FICLONE, in) == 0) return 0;
+  if (!CloneRefused(device, false)) {
+    if (ioctl(out, FICLONE, in) == 0) return 0;
+    if (Unsupported(errno)) CloneRefused(device, true);
+  }
   off_t done = 0;
   while (done < size) {
     loff_t inOffset = done, outOffset = done;
@@ -92,7 +104,8 @@ int CopyAttributes(int in, int out) {
 }  // namespace
 
 int CopyFileContents(int in, int out, const struct stat& st) {
-  if (const int error = CopyData(in, out, st.st_size)) return error;
+  // Keyed by the source's file system: a tree is copied between the same two.
+  if (const int error = CopyData(in, out, st.st_size, st.st_dev)) return error;
   return CopyAttributes(in, out);
 }
 

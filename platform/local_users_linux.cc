@@ -52,8 +52,13 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-const PasswdSnapshot& CurrentPasswd() {
+PasswdSnapshot& LastPasswd() {
   static PasswdSnapshot snapshot;
+  return snapshot;
+}
+
+const PasswdSnapshot& CurrentPasswd() {
+  PasswdSnapshot& snapshot = LastPasswd();
   const std::string path = "/etc/passwd";
   struct stat st;
   const bool present = stat(path.c_str(), &st) == 0;
@@ -148,7 +153,8 @@ LocalIdentityQuery QueryLocalUserIdentities() {
 }
 
 std::optional<PosixAccount> LookupAccount(const std::string& name) {
-  const PasswdSnapshot& file = CurrentPasswd();
+  // Asked for the names the query just listed: the file read then serves.
+  const PasswdSnapshot& file = LastPasswd().readable ? LastPasswd() : CurrentPasswd();
   const auto found = file.byName.find(name);
   if (found == file.byName.end()) return std::nullopt;
   return file.accounts[found->second];

@@ -1,6 +1,7 @@
 // syslog(3) backend: one identity per process, the category in front of every
 // message so that one subsystem's categories stay apart.
 #include <syslog.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -25,8 +26,12 @@ int Priority(LogType type) {
 
 class SyslogLogger final : public Logger {
  public:
-  explicit SyslogLogger(const char* category) : category_(category) {
-    openlog(kLogSubsystem, LOG_PID, LOG_DAEMON);
+  // The pid is part of the identity, written once: with LOG_PID the C
+  // library asks the kernel for it on every message.
+  explicit SyslogLogger(const char* category)
+      : category_(category),
+        ident_(std::string(kLogSubsystem) + "[" + std::to_string(getpid()) + "]") {
+    openlog(ident_.c_str(), 0, LOG_DAEMON);
   }
   ~SyslogLogger() override { closelog(); }
 
@@ -39,6 +44,7 @@ class SyslogLogger final : public Logger {
 
  private:
   std::string category_;
+  std::string ident_;
 };
 
 }  // namespace

@@ -14,6 +14,9 @@ void PrepareProcess();
 // descriptors 0 to 2, and 3 when keepThree, as the actions left them, and
 // nothing else of ours, whatever lacks close-on-exec. Adds to *flags what the
 // system needs for that. False when the actions cannot be recorded.
+// pipe(2) with both ends close-on-exec, in one call where the system has pipe2.
+bool MakeCloseOnExecPipe(int fds[2]);
+
 bool LimitSpawnedDescriptors(posix_spawn_file_actions_t* actions, short* flags, bool keepThree);
 
 }  // namespace vq::platform

@@ -82,5 +82,16 @@ for arch in x86_64 aarch64; do
 done
 
 llvm-lipo-14 -create -output "$out/kestrun" "$out"/{x86_64,aarch64}/build/kestrun/kestrun
+# The tool must need nothing but the system, and run on macOS 11.
+libraries=$(llvm-objdump-14 --macho --dylibs-used --arch=all "$out/kestrun" | grep -v ':$')
+if grep -Ev '^\s*(/usr/lib/|/System/Library/Frameworks/)' <<<"$libraries"; then
+  echo "cross-macos: the tool loads a library outside the system" >&2
+  exit 1
+fi
+if llvm-objdump-14 --macho --private-headers --arch=all "$out/kestrun" | grep -E '^\s*minos' |
+     grep -qv ' 11\.0$'; then
+  echo "cross-macos: the tool does not target macOS 11.0" >&2
+  exit 1
+fi
 file "$out/kestrun"
 echo "$out/kestrun"

@@ -200,11 +200,12 @@ std::vector<std::string> Sandbox::list(std::string_view absolute) const {
   std::error_code error;
   for (fs::recursive_directory_iterator it(at(absolute), error), end; it != end;
        it.increment(error)) {
-    const std::string name = fs::relative(it->path(), at(absolute)).string();
-    if (it->is_symlink()) {
+    // Things may vanish while a killed run's child still works: no query throws.
+    const std::string name = it->path().string().substr(at(absolute).size() + 1);
+    if (it->is_symlink(error)) {
       out.push_back(name + " -> " + fs::read_symlink(it->path(), error).string());
     } else {
-      out.push_back(name + (it->is_directory() ? "/" : ""));
+      out.push_back(name + (it->is_directory(error) ? "/" : ""));
     }
   }
   std::sort(out.begin(), out.end());
