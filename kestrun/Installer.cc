@@ -1,8 +1,6 @@
 #include "kestrun/Installer.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -49,7 +47,7 @@ VQKS2Installer::VQKS2Installer(Token, const VQInstallPaths& installPaths, vq::Lo
     : paths(installPaths), instDB(createDefaultInstPlist()), logger(&log), fm(fileManager) {}
 
 VQKS2Installer::~VQKS2Installer() {
-  if (removeLockFileAtEnd) (void)unlink(paths.instLockFile.c_str());
+  if (removeLockFileAtEnd) (void)fm->removeItem(paths.instLockFile);
 }
 
 std::unique_ptr<VQKS2Installer> VQKS2Installer::initWithSource(const char* source,
@@ -109,19 +107,17 @@ bool VQKS2Installer::writeJournal(const std::string& entry) {
 }
 
 void VQKS2Installer::removeJournal() {
-  if (access(paths.pendingFile.c_str(), F_OK) == 0) (void)vq::RemoveFileDurably(paths.pendingFile);
+  if (fm->itemExists(paths.pendingFile)) (void)vq::RemoveFileDurably(paths.pendingFile);
   journaled = false;
 }
 
 void VQKS2Installer::repairInterruptedInstall() {
-  vq::ScopedFd fd(open(paths.pendingFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) {
+  if (!fm->itemExists(paths.pendingFile)) {
     // A run killed after it counted may have left what it was deleting.
     removeLeftovers();
     return;
   }
-  const std::string entry = vq::ReadRegularFile(fd.get(), 256).value_or(std::string());
-  fd.reset();
+  const std::string entry = vq::ReadRegularFileAtPath(paths.pendingFile, 256).value_or("");
   auto backupNamed = [&](const char* prefix) -> std::optional<std::string> {
     const std::string name = entry.substr(std::strlen(prefix));
     if (!StartsWith(name, kBackupPrefix) || name.find('/') != std::string::npos) return {};
@@ -265,34 +261,15 @@ bool VQKS2Installer::execve(const char* path, char* const argv[]) {
 }
 
 bool VQKS2Installer::isSafeToRun(const std::string& path) {
-  // Everything from the root down is checked: a folder that another user
-  // could write to would let that user choose what root runs.
-  const std::string& root = paths.root;
-  std::string checked = root.empty() ? "/" : root;
-  std::string rest = path.substr(root.size());
-  size_t pos = 0;
-  for (;;) {
-    struct stat st;
-    if (lstat(checked.c_str(), &st) != 0) {
-      VQ_LOG_ERROR(*logger, "not running %{public}s: cannot examine %{public}s", path.c_str(),
-                   checked.c_str());
-      return false;
-    }
-    const bool last = checked == path;
-    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
-        (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))) {
-      VQ_LOG_ERROR(*logger,
-                   "not running %{public}s: %{public}s is not a root-owned %s writable only by "
-                   "root; give it owner root and remove write access for others, or delete "
-                   "the installation, then run the installer again",
-                   path.c_str(), checked.c_str(), last ? "file" : "folder");
-      return false;
-    }
-    if (last) return true;
-    pos = rest.find('/', pos + 1);
-    checked = root + rest.substr(0, pos);
-    if (checked.empty()) return false;
-  }
+  // A folder that another user could write to would let that user choose
+  // what root runs.
+  const std::optional<std::string> why = vq::WhyNotRootOnly(paths.root, path);
+  if (!why) return true;
+  VQ_LOG_ERROR(*logger,
+               "not running %{public}s: %{public}s; give it owner root and remove write access "
+               "for others, or delete the installation, then run the installer again",
+               path.c_str(), why->c_str());
+  return false;
 }
 
 bool VQKS2Installer::uninstallPrevious() {

@@ -1,16 +1,12 @@
 #include "kestrun/ModInstaller.h"
 
-#include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "platform/atomic_file.h"
 #include "platform/effective_identity.h"
 #include "platform/executable_path.h"
 #include "platform/regular_file.h"
@@ -71,9 +67,6 @@ const char* Tag(int code) {
   return code >= 0 && code < 4 ? kTags[code] : "ERRO";
 }
 
-std::optional<std::string> ReadModulesFile(int fd) {
-  return vq::ReadRegularFile(fd, kMaxModulesFileSize);
-}
 
 }  // namespace
 
@@ -256,29 +249,21 @@ std::optional<std::string> VQKS2ModInstaller::patchedModulesData(std::string_vie
 bool VQKS2ModInstaller::fixModulesFile(const vq::platform::PosixAccount& account) {
   const std::string path = account.home + vqCitrixModulesFile;
   // Most passes find the entry there already: one open and one read decide.
-  {
-    vq::ScopedFd quick(
-        open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!quick.valid()) return false;
-    const std::optional<std::string> data = ReadModulesFile(quick.get());
-    if (!data || !patchedModulesData(*data)) return false;
-  }
+  const std::optional<std::string> quick = vq::ReadRegularFileAtPath(path, kMaxModulesFileSize);
+  if (!quick || !patchedModulesData(*quick)) return false;
 
   // To edit, the file is reached by descriptor from the home folder without
   // following any link, and must be the user's own, with one name.
-  std::string relative = vqCitrixModulesFile;
-  relative = vq::ParentPath(relative);
-  vq::SafeFolder folder = vq::SafeFolder::OpenBeneath(account.home, relative);
+  vq::SafeFolder folder =
+      vq::SafeFolder::OpenBeneath(account.home, vq::ParentPath(vqCitrixModulesFile));
   if (!folder.opened()) {
     VQ_LOG_DEFAULT(*logger,
-                   "not editing %{public}s: its folder cannot be reached without "
-                   "following a link",
+                   "not editing %{public}s: its folder cannot be reached without following a link",
                    path.c_str());
     return false;
   }
   const char* why = nullptr;
-  vq::ScopedFd fd(openat(folder.fd(), kModulesFileName,
-                         O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  vq::ScopedFd fd = folder.openForEditAt(kModulesFileName);
   struct stat st;
   std::optional<std::string> data;
   if (!fd.valid()) {
@@ -296,19 +281,7 @@ bool VQKS2ModInstaller::fixModulesFile(const vq::platform::PosixAccount& account
   }
   const std::optional<std::string> patched = patchedModulesData(*data);
   if (!patched) return false;
-
-  vq::AtomicWriteOptions options;
-  options.permissions = st.st_mode & 07777;
-  if (vq::WriteFileAtomicallyAt(folder.fd(), kModulesFileName, *patched, options, path)) {
-    return true;
-  }
-  // A folder the user cannot write (made by an installer run as root): the
-  // file itself is the user's, so it is rewritten in place.
-  if (pwrite(fd.get(), patched->data(), patched->size(), 0) ==
-          static_cast<ssize_t>(patched->size()) &&
-      ftruncate(fd.get(), static_cast<off_t>(patched->size())) == 0 && fsync(fd.get()) == 0) {
-    return true;
-  }
+  if (folder.rewriteFileAt(kModulesFileName, fd.get(), *patched, st.st_mode & 07777)) return true;
   VQ_LOG_DEFAULT(*logger, "not editing %{public}s: it cannot be written", path.c_str());
   return false;
 }

@@ -39,26 +39,6 @@ bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Reads the names in an open directory; the descriptor stays owned by the caller.
-bool ReadNames(int dir_fd, std::vector<std::string>* names) {
-  const int copy = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return false;
-  DIR* dir = fdopendir(copy);
-  if (dir == nullptr) {
-    close(copy);
-    return false;
-  }
-  rewinddir(dir);
-  errno = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (!IsDotOrDotDot(entry->d_name)) names->emplace_back(entry->d_name);
-  }
-  const bool ok = errno == 0;
-  closedir(dir);
-  std::sort(names->begin(), names->end());
-  return ok;
-}
-
 // Calls visit(name, d_type) for every entry of an open directory, in the
 // order the file system gives them; the descriptor stays the caller's.
 template <typename Visit>
@@ -84,6 +64,16 @@ bool ForEachEntry(int dir_fd, Visit&& visit) {
   const int saved = errno;
   closedir(dir);
   errno = saved;
+  return ok;
+}
+
+// The names in an open directory, sorted; the descriptor stays the caller's.
+bool ReadNames(int dir_fd, std::vector<std::string>* names) {
+  const bool ok = ForEachEntry(dir_fd, [&](const char* name, unsigned char) {
+    names->emplace_back(name);
+    return true;
+  });
+  std::sort(names->begin(), names->end());
   return ok;
 }
 
@@ -232,6 +222,26 @@ class TreeCopier {
 };
 
 }  // namespace
+
+std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::string& path) {
+  // Every folder from the root down, then the file itself.
+  std::string checked = root.empty() ? "/" : root;
+  const std::string rest = path.substr(root.size());
+  for (size_t pos = 0;;) {
+    struct stat st;
+    if (lstat(checked.c_str(), &st) != 0) return "cannot examine " + checked;
+    const bool last = checked == path;
+    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+        (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))) {
+      return checked + " is not a root-owned " + (last ? "file" : "folder") +
+             " writable only by root";
+    }
+    if (last) return std::nullopt;
+    pos = rest.find('/', pos + 1);
+    checked = root + rest.substr(0, pos);
+    if (checked.empty()) return "cannot examine " + path;
+  }
+}
 
 FileType FileTypeOf(mode_t mode) {
   if (S_ISREG(mode)) return FileType::kRegular;

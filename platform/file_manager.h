@@ -111,6 +111,11 @@ class FileManager {
 // it, by descriptor, as removeItem does.
 FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& path);
 
+// Why root should not run the file at path: some folder from root down to it,
+// or the file itself, is not root's or is writable by others; nothing when it
+// is safe.
+std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::string& path);
+
 // "/a/b/c" -> "/a/b"; "c" -> ""; "/c" -> "/".
 std::string ParentPath(const std::string& path);
 // "/a/b/c" -> "c"; trailing slashes are ignored.

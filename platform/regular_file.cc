@@ -1,7 +1,10 @@
 #include "platform/regular_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include "platform/scoped_fd.h"
 
 namespace vq {
 
@@ -23,6 +26,12 @@ std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* 
   }
   data.resize(done);
   return data;
+}
+
+std::optional<std::string> ReadRegularFileAtPath(const std::string& path, size_t maxSize) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  return ReadRegularFile(fd.get(), maxSize);
 }
 
 }  // namespace vq

@@ -12,5 +12,7 @@ namespace vq {
 // Nothing when the descriptor is not a regular file or is larger than
 // maxSize bytes; st, when given, receives what fstat said.
 std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* st = nullptr);
+// The same by path, never through a final link, never waiting on a FIFO.
+std::optional<std::string> ReadRegularFileAtPath(const std::string& path, size_t maxSize);
 
 }  // namespace vq

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/effective_identity.h"
 #include "platform/file_manager.h"
 
@@ -195,6 +196,25 @@ FsResult SafeFolder::removeItemAt(const std::string& name) const {
   auto identity = platform::ScopedEffectiveIdentity::Assume(st_.st_uid, st_.st_gid);
   if (!identity) return FsResult::Fail("remove", path, EPERM);
   return RemoveItemAt(fd_.get(), name, path);
+}
+
+ScopedFd SafeFolder::openForEditAt(const std::string& name) const {
+  return ScopedFd(
+      openat(fd_.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+}
+
+FsResult SafeFolder::rewriteFileAt(const std::string& name, int fd, std::string_view data,
+                                   mode_t mode) const {
+  AtomicWriteOptions options;
+  options.permissions = mode;
+  const std::string path = path_ + "/" + name;
+  if (WriteFileAtomicallyAt(fd_.get(), name, data, options, path)) return FsResult::Ok();
+  // A folder that cannot take a rename (someone else's): in place, whole.
+  if (pwrite(fd, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size()) ||
+      ftruncate(fd, static_cast<off_t>(data.size())) != 0 || fsync(fd) != 0) {
+    return FsResult::Fail("write", path, errno);
+  }
+  return FsResult::Ok();
 }
 
 }  // namespace vq

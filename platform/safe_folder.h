@@ -58,6 +58,12 @@ class SafeFolder {
   // never deletes what that owner could not; a root-owned folder that others
   // can write is refused (EPERM) rather than descended into.
   FsResult removeItemAt(const std::string& name) const;
+  // Opens a file inside for reading and writing, never through a link and
+  // never waiting on a FIFO.
+  ScopedFd openForEditAt(const std::string& name) const;
+  // Replaces the file's content: atomically by rename where the folder
+  // allows it, otherwise through `fd`, the file opened by openForEditAt.
+  FsResult rewriteFileAt(const std::string& name, int fd, std::string_view data, mode_t mode) const;
 
  private:
   SafeFolder() = default;
