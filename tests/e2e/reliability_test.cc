@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -169,6 +170,29 @@ TEST_F(Reliability, FullInstallFailsWhenTheOldSetCannotBeRemoved) {
             std::string::npos)
       << sandbox.syslogDump();
   EXPECT_EQ(machine().find("db="), std::string::npos);
+}
+
+TEST_F(Reliability, ExtendedAttributesSurviveInstallBackupAndRestore) {
+  const std::string plugin = "/modules/libfreerdp.dylib";
+  auto attribute = [&](const std::string& path) {
+    char value[16] = {};
+    const ssize_t n = getxattr(sandbox.at(path).c_str(), "user.kestrun", value, sizeof value);
+    return n < 0 ? std::string("(none)") : std::string(value, static_cast<size_t>(n));
+  };
+  for (const char* payload : {"/payload-v7", "/payload"}) {
+    const std::string value = payload == std::string("/payload") ? "new" : "old";
+    if (setxattr(sandbox.at(payload + plugin).c_str(), "user.kestrun", value.data(), value.size(),
+                 0) != 0) {
+      GTEST_SKIP() << "no user extended attributes here";
+    }
+  }
+  installTimes(1);
+  EXPECT_EQ(attribute(kDirectorySet + plugin), "old");
+  Shell(sandbox, "cp -a /payload /broken && rm /broken/conf/com.quendalore.ks2.plist");
+  EXPECT_EQ(runTool({"install", "/broken"}).exitCode, 1);
+  EXPECT_EQ(attribute(kDirectorySet + plugin), "old") << "the restored set lost it";
+  EXPECT_EQ(runTool({"install", "/payload"}).exitCode, 0);
+  EXPECT_EQ(attribute(kDirectorySet + plugin), "new");
 }
 
 }  // namespace
