@@ -57,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
   RunCase{"AtMost2047Bytes", {"bytes", "3000"}, true, {{D, "output: " + std::string(2047, 'x')}}},
   RunCase{"StandardErrorCaptured", {"err", "oops\\n", "exit", "3"}, false,
           {{D, "@ exited with 3"}, {D, "output: oops"}}},
+  RunCase{"ExitCodeAbove127", {"exit", "200"}, false, {{D, "@ exited with 200"}}},
   RunCase{"OnlyBits8To15Count", {"exit", "256"}, true, {}},
   RunCase{"SignalIsExitCodeZero", {"kill", "9"}, true, {}},
   RunCase{"OneReadOnly", {"out", "first", "sleep", "100", "out", "second\\n"}, true,

@@ -58,7 +58,7 @@ class ServicePass : public E2ETest {
   }
   RunResult create() { return runTool({"create"}); }
   void moduleFile(const std::string& home, const std::string& owner, const std::string& content) {
-    sandbox.writeFile(home + kModules, content);
+    sandbox.writeFile(home + kModules, content, 0640);
     Shell(sandbox, "chown -R " + owner + " '" + home + "/Library'");
   }
 };
@@ -71,7 +71,7 @@ TEST_F(ServicePass, ReportThenQuietSecondPass) {
             Report("SUCC", "SUCC", "SUCC", "SUCC", "SUCC", "Citrix enabled for: alice "));
   EXPECT_EQ(sandbox.readFile(std::string("/Users/alice") + kModules), kAfter);
   Shell(sandbox,
-        "test \"$(stat -c %a:%u:%g '/Users/alice" + std::string(kModules) + "')\" = 644:1001:1001");
+        "test \"$(stat -c %a:%u:%g '/Users/alice" + std::string(kModules) + "')\" = 640:1001:1001");
   EXPECT_EQ(sandbox.readLink("/usr/local/lib/freerdp2/libvq-client.dylib"),
             "/payload/modules/libfreerdp.dylib");
   EXPECT_EQ(sandbox.readLink("/Library/DCV Extensions/com.quendalore.dcvproxy.json"),
@@ -85,7 +85,8 @@ TEST_F(ServicePass, ReportThenQuietSecondPass) {
   EXPECT_EQ(second.out,
             Report("EXST", "EXST", "EXST", "EXST", "EXST", "Citrix enabled for no one"));
   // A replaced link is updated; a file standing at a location is replaced.
-  sandbox.symlink("/elsewhere", "/usr/local/lib/freerdp3/libvq-client.dylib.new");
+  sandbox.symlink("/payload/modules/libfreerdp.dylib.old",
+                  "/usr/local/lib/freerdp3/libvq-client.dylib.new");
   Shell(sandbox,
         "cd /usr/local/lib && mv -f freerdp3/libvq-client.dylib.new freerdp3/libvq-client.dylib "
         "&& rm libvq-client.dylib && echo x > libvq-client.dylib");
@@ -138,14 +139,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, ModulesFile, ::testing::Values(
 
 TEST_F(ServicePass, OnlyAccountsAPersonLogsInWithAreVisited) {
   sandbox.writeUsers({{"alice", 1001, 1001, "/Users/alice"},
-                      {"carol", 1003, 1003, "/Users/\xff"},  // a home that is not UTF-8
+                      {"first", 1000, 1000, "/Users/first"},  // UID_MIN itself
+                      {"alice", 1009, 1009, "/Users/again"},  // a later entry of the same name
+                      {"carol", 1003, 1003, "/Users/\xff"},   // a home that is not UTF-8
                       {"_www", 1004, 1004, "/Users/www"},
                       {"daemon", 999, 999, "/Users/daemon"},
                       {"nobody", 60001, 60001, "/Users/nobody"},
                       {"svc", 1005, 1005, "/Users/svc", "/usr/sbin/nologin"},
                       {"ftp", 1006, 1006, "/Users/ftp", "/bin/false"},
                       {"zed", 60000, 60000, "/Users/zed"}});
-  EXPECT_NE(create().out.find("ws agent is activated for: alice zed.\n"), std::string::npos);
+  EXPECT_NE(create().out.find("ws agent is activated for: alice first zed.\n"), std::string::npos);
+  sandbox.writeFile("/etc/login.defs", "UID_MIN 1001\nUID_MAX 59999\n");
+  EXPECT_NE(create().out.find("ws agent is activated for: alice.\n"), std::string::npos);
 }
 
 TEST_F(ServicePass, UserOwnedPluginFolderNeverSteersRoot) {

@@ -87,7 +87,8 @@ TEST_P(Transactions, Outcome) {
     Shell(sandbox,
           "cd '" + std::string(kDirectorySet) +
               "' && test -z \"$(find . ! -user 0 -o ! -group 0)\" && "
-              "test \"$(stat -c %a inst.plist)\" = 644 && test \"$(stat -c %a modules "
+              "test \"$(stat -c %a inst.plist ../ks2.lock)\" = \"644\n600\" && test \"$(stat -c %a "
+              "modules "
               "conf/com.quendalore.dcvproxy.json)\" = "
               "\"$(stat -c %a /payload/modules /payload/conf/com.quendalore.dcvproxy.json)\"");
   }
