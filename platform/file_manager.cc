@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "platform/file_ops.h"
 #include "platform/file_times.h"
+#include "platform/task_pool.h"
 
 namespace vq {
 namespace {
@@ -77,13 +79,16 @@ bool ReadNames(int dir_fd, std::vector<std::string>* names) {
   return ok;
 }
 
+using SharedFd = std::shared_ptr<const ScopedFd>;
+
 // Removes the directory `name` inside `parent_fd` with everything in it. Every
 // step is relative to a descriptor, so a link swapped in anywhere below is
-// removed as a link, never followed, and no mount point is crossed.
-FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string& path,
-                      dev_t device) {
-  ScopedFd fd(openat(parent_fd, name.c_str(), kDirFlags));
-  if (!fd.valid()) {
+// removed as a link, never followed, and no mount point is crossed. With a
+// pool, the files of each folder are unlinked on its threads.
+FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string& path, dev_t device,
+                      TaskPool* pool) {
+  SharedFd fd = std::make_shared<const ScopedFd>(openat(parent_fd, name.c_str(), kDirFlags));
+  if (!fd->valid()) {
     // Replaced by something that is not a directory since it was looked at.
     if (errno == ENOTDIR || errno == ELOOP) {
       if (unlinkat(parent_fd, name.c_str(), 0) == 0) return FsResult::Ok();
@@ -91,40 +96,55 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
     return FsResult::Fail("remove", path, errno);
   }
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return FsResult::Fail("remove", path, errno);
+  if (fstat(fd->get(), &st) != 0) return FsResult::Fail("remove", path, errno);
   if (st.st_dev != device) return FsResult::Fail("remove", path, EXDEV);
 
+  // A file, or (swapped in since the listing) a folder by the same name.
+  auto removeEntry = [fd, path, device](const std::string& child) {
+    if (unlinkat(fd->get(), child.c_str(), 0) == 0 || errno == ENOENT) return FsResult::Ok();
+    if (errno != EISDIR && errno != EPERM) {
+      return FsResult::Fail("remove", Join(path, child.c_str()), errno);
+    }
+    FsResult removed = RemoveTreeAt(fd->get(), child, Join(path, child.c_str()), device, nullptr);
+    return removed.ok() || removed.error().code != ENOENT ? removed : FsResult::Ok();
+  };
   FsResult failure = FsResult::Ok();
-  const bool listed = ForEachEntry(fd.get(), [&](const char* child, unsigned char type) {
+  const bool listed = ForEachEntry(fd->get(), [&](const char* child, unsigned char type) {
     // d_type spares a stat per entry; file systems that do not fill it in
     // answer DT_UNKNOWN, and unlinkat's EISDIR says the rest.
-    if (type != DT_DIR && type != DT_UNKNOWN) {
-      if (unlinkat(fd.get(), child, 0) == 0 || errno == ENOENT) return true;
-      if (errno != EISDIR && errno != EPERM) {
-        failure = FsResult::Fail("remove", Join(path, child), errno);
-        return false;
+    if (type != DT_DIR) {
+      if (pool == nullptr || type == DT_UNKNOWN) {
+        failure = removeEntry(child);
+        return failure.ok();
       }
-    } else if (type == DT_UNKNOWN && unlinkat(fd.get(), child, 0) == 0) {
-      return true;
+      pool->post([removeEntry, name = std::string(child)] { return removeEntry(name); });
+      return !pool->failed();
     }
-    failure = RemoveTreeAt(fd.get(), child, Join(path, child), device);
+    failure = RemoveTreeAt(fd->get(), child, Join(path, child), device, pool);
     return failure.ok() || failure.error().code == ENOENT;
   });
-  if (!failure) return failure;
-  if (!listed) return FsResult::Fail("remove", path, errno);
-  fd.reset();
+  const int listError = errno;
+  if (pool != nullptr) {
+    FsResult finished = pool->wait();
+    if (!finished) return finished;
+  }
+  if (!failure && failure.error().code != ENOENT) return failure;
+  if (!listed && failure) return FsResult::Fail("remove", path, listError);
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
     return FsResult::Fail("remove", path, errno);
   }
   return FsResult::Ok();
 }
 
+// Copies a tree by descriptor. With a pool, regular files are copied on its
+// threads; the folders get their modes and times once every file in them is
+// written, since writing a file changes its folder's times.
 class TreeCopier {
  public:
-  explicit TreeCopier(const CopyOptions& options) : options_(options) {}
+  TreeCopier(const CopyOptions& options, TaskPool* pool) : options_(options), pool_(pool) {}
 
   FsResult copyRegular(int source_fd, const struct stat& st, int dest_dir_fd, const char* name,
-                       const std::string& dest_path) {
+                       const std::string& dest_path) const {
     ScopedFd out(
         openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) return FsResult::Fail("copy", dest_path, errno);
@@ -134,63 +154,106 @@ class TreeCopier {
     return finish(out.get(), st, dest_path);
   }
 
-  FsResult copyDirectory(int source_fd, const struct stat& st, const std::string& source_path,
-                         int dest_parent_fd, const char* name, const std::string& dest_path) {
-    if (mkdirat(dest_parent_fd, name, 0700) != 0) return FsResult::Fail("copy", dest_path, errno);
-    ScopedFd dest(openat(dest_parent_fd, name, kDirFlags));
-    if (!dest.valid()) return FsResult::Fail("copy", dest_path, errno);
-
-    std::vector<std::string> names;
-    if (!ReadNames(source_fd, &names)) return FsResult::Fail("copy", source_path, errno);
-    for (const std::string& child : names) {
-      FsResult result = copyChild(source_fd, child.c_str(), Join(source_path, child.c_str()),
-                                  dest.get(), Join(dest_path, child.c_str()));
-      if (!result) return result;
-    }
-    return finish(dest.get(), st, dest_path);
+  // The whole tree below the open folder `source` into `name` inside
+  // `dest_parent_fd`, finished when this returns.
+  FsResult copyTree(ScopedFd source, const struct stat& st, const std::string& source_path,
+                    int dest_parent_fd, const char* name, const std::string& dest_path) {
+    FsResult copied = copyDirectory(std::make_shared<const ScopedFd>(std::move(source)), st,
+                                    source_path, dest_parent_fd, name, dest_path);
+    FsResult flushed = flush();
+    return copied ? std::move(flushed) : copied;
   }
 
-  FsResult copyChild(int source_dir_fd, const char* name, const std::string& source_path,
-                     int dest_dir_fd, const std::string& dest_path) {
+ private:
+  struct Unfinished {
+    SharedFd fd;
     struct stat st;
-    if (fstatat(source_dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return FsResult::Fail("copy", source_path, errno);
+    std::string path;
+  };
+
+  FsResult copyDirectory(const SharedFd& source, const struct stat& st,
+                         const std::string& source_path, int dest_parent_fd, const char* name,
+                         const std::string& dest_path) {
+    if (mkdirat(dest_parent_fd, name, 0700) != 0) return FsResult::Fail("copy", dest_path, errno);
+    SharedFd dest = std::make_shared<const ScopedFd>(openat(dest_parent_fd, name, kDirFlags));
+    if (!dest->valid()) return FsResult::Fail("copy", dest_path, errno);
+
+    FsResult failure = FsResult::Ok();
+    const bool listed = ForEachEntry(source->get(), [&](const char* child, unsigned char type) {
+      failure =
+          copyChild(source, child, type, Join(source_path, child), dest, Join(dest_path, child));
+      return failure.ok() && (pool_ == nullptr || !pool_->failed());
+    });
+    const int listError = errno;
+    if (!failure) return failure;
+    if (!listed && !(pool_ != nullptr && pool_->failed())) {
+      return FsResult::Fail("copy", source_path, listError);
     }
-    if (S_ISDIR(st.st_mode)) {
-      ScopedFd fd(openat(source_dir_fd, name, kDirFlags));
-      if (!fd.valid()) return FsResult::Fail("copy", source_path, errno);
-      return copyDirectory(fd.get(), st, source_path, dest_dir_fd, name, dest_path);
+    unfinished_.push_back({dest, st, dest_path});
+    // Every unfinished folder keeps a descriptor open: a deep tree is
+    // finished in parts.
+    return unfinished_.size() < 64 ? FsResult::Ok() : flush();
+  }
+
+  FsResult flush() {
+    if (pool_ != nullptr) {
+      FsResult written = pool_->wait();
+      if (!written) return written;
     }
-    if (S_ISREG(st.st_mode)) {
-      ScopedFd fd(openat(source_dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      if (!fd.valid()) return FsResult::Fail("copy", source_path, errno);
-      struct stat opened;
-      if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        return FsResult::Fail("copy", source_path, EINVAL);
-      }
+    for (const Unfinished& folder : unfinished_) {
+      FsResult finished = finish(folder.fd->get(), folder.st, folder.path);
+      if (!finished) return finished;
+    }
+    unfinished_.clear();
+    return FsResult::Ok();
+  }
+
+  FsResult copyChild(const SharedFd& source, const char* name, unsigned char type,
+                     const std::string& source_path, const SharedFd& dest,
+                     const std::string& dest_path) {
+    if (type == DT_REG) {
       if (options_.hardLinks) {
-        if (linkat(source_dir_fd, name, dest_dir_fd, name, 0) != 0) {
+        if (linkat(source->get(), name, dest->get(), name, 0) != 0) {
           return FsResult::Fail("link", dest_path, errno);
         }
         return FsResult::Ok();
       }
-      return copyRegular(fd.get(), opened, dest_dir_fd, name, dest_path);
+      if (pool_ == nullptr)
+        return copyFileAt(source->get(), name, source_path, dest->get(), dest_path);
+      pool_->post([this, source, dest, name = std::string(name), source_path, dest_path] {
+        return copyFileAt(source->get(), name.c_str(), source_path, dest->get(), dest_path);
+      });
+      return FsResult::Ok();
+    }
+    struct stat st;
+    if (fstatat(source->get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return FsResult::Fail("copy", source_path, errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+      ScopedFd fd(openat(source->get(), name, kDirFlags));
+      if (!fd.valid()) return FsResult::Fail("copy", source_path, errno);
+      return copyDirectory(std::make_shared<const ScopedFd>(std::move(fd)), st, source_path,
+                           dest->get(), name, dest_path);
+    }
+    if (S_ISREG(st.st_mode)) {
+      if (options_.hardLinks) return copyChild(source, name, DT_REG, source_path, dest, dest_path);
+      return copyFileAt(source->get(), name, source_path, dest->get(), dest_path);
     }
     if (S_ISLNK(st.st_mode)) {
       std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
-      const ssize_t n = readlinkat(source_dir_fd, name, target.data(), target.size());
+      const ssize_t n = readlinkat(source->get(), name, target.data(), target.size());
       if (n < 0) return FsResult::Fail("copy", source_path, errno);
       if (static_cast<size_t>(n) == target.size()) {
         return FsResult::Fail("copy", source_path, ENAMETOOLONG);
       }
       target.resize(static_cast<size_t>(n));
-      if (symlinkat(target.c_str(), dest_dir_fd, name) != 0) {
+      if (symlinkat(target.c_str(), dest->get(), name) != 0) {
         return FsResult::Fail("copy", dest_path, errno);
       }
       const uid_t owner = options_.owner.value_or(options_.hardLinks ? st.st_uid : -1);
       const gid_t group = options_.group.value_or(options_.hardLinks ? st.st_gid : -1);
       if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
-          fchownat(dest_dir_fd, name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
+          fchownat(dest->get(), name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
         return FsResult::Fail("chown", dest_path, errno);
       }
       return FsResult::Ok();
@@ -204,9 +267,21 @@ class TreeCopier {
     return FsResult::Ok();
   }
 
- private:
+  // A regular file, opened without following a link; anything else there
+  // now (a FIFO, a folder swapped in) is refused, never read.
+  FsResult copyFileAt(int source_dir_fd, const char* name, const std::string& source_path,
+                      int dest_dir_fd, const std::string& dest_path) const {
+    ScopedFd fd(openat(source_dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) return FsResult::Fail("copy", source_path, errno);
+    struct stat opened;
+    if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      return FsResult::Fail("copy", source_path, EINVAL);
+    }
+    return copyRegular(fd.get(), opened, dest_dir_fd, name, dest_path);
+  }
+
   // Owner first: chown clears set-id bits, which the mode then restores.
-  FsResult finish(int fd, const struct stat& st, const std::string& dest_path) {
+  FsResult finish(int fd, const struct stat& st, const std::string& dest_path) const {
     const uid_t owner = options_.owner.value_or(options_.hardLinks ? st.st_uid : -1);
     const gid_t group = options_.group.value_or(options_.hardLinks ? st.st_gid : -1);
     if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
@@ -218,7 +293,9 @@ class TreeCopier {
     return FsResult::Ok();
   }
 
-  CopyOptions options_;
+  const CopyOptions options_;
+  TaskPool* const pool_;
+  std::vector<Unfinished> unfinished_;
 };
 
 }  // namespace
@@ -396,15 +473,18 @@ FsResult FileManager::copyItem(const std::string& source, const std::string& des
   // The source named by the caller is followed when it is a link.
   struct stat st;
   if (stat(source.c_str(), &st) != 0) return FsResult::Fail("copy", source, errno);
-  TreeCopier copier(options);
   if (S_ISDIR(st.st_mode)) {
     ScopedFd fd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return FsResult::Fail("copy", source, errno);
     if (options.hardLinks && platform::CloneTree(fd.get(), parent.get(), dest_name.c_str())) {
       return FsResult::Ok();
     }
-    return copier.copyDirectory(fd.get(), st, source, parent.get(), dest_name.c_str(), destination);
+    // Links cost a call each: only copies are worth threads.
+    TaskPool pool;
+    TreeCopier copier(options, options.hardLinks ? nullptr : &pool);
+    return copier.copyTree(std::move(fd), st, source, parent.get(), dest_name.c_str(), destination);
   }
+  TreeCopier copier(options, nullptr);
   if (S_ISREG(st.st_mode)) {
     ScopedFd fd(open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return FsResult::Fail("copy", source, errno);
@@ -429,7 +509,9 @@ FsResult FileManager::copyRegularFile(const std::string& source, const std::stri
   return copyItem(source, destination);
 }
 
-FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& path) {
+namespace {
+
+FsResult RemoveAt(int dir_fd, const std::string& name, const std::string& path, TaskPool* pool) {
   if (name.empty() || name == "/" || name == "." || name == "..") {
     return FsResult::Fail("remove", path, EINVAL);
   }
@@ -437,17 +519,25 @@ FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& pa
   if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return FsResult::Fail("remove", path, errno);
   }
-  if (S_ISDIR(st.st_mode)) return RemoveTreeAt(dir_fd, name, path, st.st_dev);
+  if (S_ISDIR(st.st_mode)) return RemoveTreeAt(dir_fd, name, path, st.st_dev, pool);
   if (unlinkat(dir_fd, name.c_str(), 0) != 0) {
     // Swapped for a directory since it was looked at.
     if (errno == EISDIR || errno == EPERM) {
       if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-        return RemoveTreeAt(dir_fd, name, path, st.st_dev);
+        return RemoveTreeAt(dir_fd, name, path, st.st_dev, pool);
       }
     }
     return FsResult::Fail("remove", path, errno);
   }
   return FsResult::Ok();
+}
+
+}  // namespace
+
+// One thread: folders removed this way are removed with their owner's rights,
+// which every thread would have to take on.
+FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& path) {
+  return RemoveAt(dir_fd, name, path, nullptr);
 }
 
 FsResult FileManager::removeItem(const std::string& path) {
@@ -456,7 +546,8 @@ FsResult FileManager::removeItem(const std::string& path) {
   if (parent_path.empty()) parent_path = ".";
   ScopedFd parent(open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent.valid()) return FsResult::Fail("remove", path, errno);
-  return RemoveItemAt(parent.get(), name, path);
+  TaskPool pool;
+  return RemoveAt(parent.get(), name, path, &pool);
 }
 
 FsResult FileManager::renameItem(const std::string& source, const std::string& destination) {

@@ -10,6 +10,9 @@
 // - createDirectory with intermediates succeeds on an existing directory and
 //   fails on anything else; attributes apply to the directories it creates.
 // - attributes are read without following a final link.
+// - copyItem and removeItem spread the files of a tree over a few threads
+//   (TaskPool); RemoveItemAt stays on the caller's thread, whose identity
+//   may be a user's.
 #pragma once
 
 #include <sys/types.h>

@@ -4,6 +4,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -41,10 +42,10 @@ int CopyByReadWrite(int in, int out, off_t offset) {
 }
 
 // File systems that refused a clone: asking again for every file of a tree
-// would cost one failed call each.
+// would cost one failed call each. Copies run on several threads.
 bool CloneRefused(dev_t device, bool refused) {
-  static dev_t known = 0;
-  static bool knownRefused = false;
+  static std::atomic<dev_t> known{0};
+  static std::atomic<bool> knownRefused{false};
   if (refused) known = device, knownRefused = true;
   return knownRefused && known == device;
 }
