@@ -2,12 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <memory>
-#include <tuple>
 
 #include "platform/process.h"
 #include "platform/scoped_fd.h"
@@ -17,45 +13,6 @@ namespace {
 
 constexpr size_t kOutputCapacity = 2048;
 constexpr int kInheritedNumber = 3;
-
-// posix_spawn's attribute and file-action objects, released on every path.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  bool ready = false;
-  SpawnSetup() {
-    if (posix_spawnattr_init(&attributes) != 0) return;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
-      posix_spawnattr_destroy(&attributes);
-      return;
-    }
-    ready = true;
-  }
-  ~SpawnSetup() {
-    if (!ready) return;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
-bool Prepare(SpawnSetup& setup, const ChildOptions& options, int pipeWrite) {
-  short flags = 0;
-  if (options.newSession) flags |= POSIX_SPAWN_SETSID;
-  if (pipeWrite >= 0 &&
-      (posix_spawn_file_actions_adddup2(&setup.actions, pipeWrite, STDOUT_FILENO) != 0 ||
-       posix_spawn_file_actions_adddup2(&setup.actions, pipeWrite, STDERR_FILENO) != 0)) {
-    return false;
-  }
-  const bool inherit = options.inheritedDescriptor >= 0;
-  if (inherit && posix_spawn_file_actions_adddup2(&setup.actions, options.inheritedDescriptor,
-                                                  kInheritedNumber) != 0) {
-    return false;
-  }
-  return platform::LimitSpawnedDescriptors(&setup.actions, &flags, inherit) &&
-         posix_spawnattr_setflags(&setup.attributes, flags) == 0;
-}
 
 }  // namespace
 
@@ -72,31 +29,19 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
   // A copy above 3, so that placing it at 3 is a real duplication (which
   // clears close-on-exec) even when the original is descriptor 3 itself.
   ScopedFd inherited;
-  ChildOptions spawnOptions = options;
   if (options.inheritedDescriptor >= 0) {
     inherited.reset(fcntl(options.inheritedDescriptor, F_DUPFD_CLOEXEC, kInheritedNumber + 1));
-    spawnOptions.inheritedDescriptor = inherited.get();
   }
-  // The actions name descriptor numbers only, which repeat from call to call:
-  // the last setup is kept, since recording each action costs a system call.
-  static std::unique_ptr<SpawnSetup> cached;
-  static std::tuple<int, int, bool> cachedFor{-2, -2, false};
-  const std::tuple<int, int, bool> key{writeEnd.get(), spawnOptions.inheritedDescriptor,
-                                       spawnOptions.newSession};
-  if (!cached || cachedFor != key) {
-    cached = std::make_unique<SpawnSetup>();
-    cachedFor = key;
-    if (!cached->ready || !Prepare(*cached, spawnOptions, writeEnd.get())) cached.reset();
-  }
-  SpawnSetup* setup = cached.get();
-  if (setup == nullptr || (options.inheritedDescriptor >= 0 && !inherited.valid())) {
+  if (options.inheritedDescriptor >= 0 && !inherited.valid()) {
     VQ_LOG_ERROR(logger, "cannot fork new process");
     return false;
   }
-  char* const environment[] = {nullptr};
+  platform::SpawnRequest request;
+  request.output = writeEnd.get();
+  request.inherited = inherited.get();
+  request.newSession = options.newSession;
   pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, path, &setup->actions, &setup->attributes, argv, environment);
+  const int spawned = platform::SpawnProcess(path, argv, request, &pid);
   if (spawned != 0) {
     if (spawned == EAGAIN || spawned == ENOMEM) {
       VQ_LOG_ERROR(logger, "cannot fork new process");

@@ -1,7 +1,7 @@
-// What a root tool does to its own process before anything else.
+// What a root tool does to its own process, and how it starts children.
 #pragma once
 
-#include <spawn.h>
+#include <sys/types.h>
 
 namespace vq::platform {
 
@@ -10,13 +10,20 @@ namespace vq::platform {
 // that no file the tool opens becomes a child's standard output by accident.
 void PrepareProcess();
 
-// Called last on a child's spawn attributes and file actions: the child gets
-// descriptors 0 to 2, and 3 when keepThree, as the actions left them, and
-// nothing else of ours, whatever lacks close-on-exec. Adds to *flags what the
-// system needs for that. False when the actions cannot be recorded.
 // pipe(2) with both ends close-on-exec, in one call where the system has pipe2.
 bool MakeCloseOnExecPipe(int fds[2]);
 
-bool LimitSpawnedDescriptors(posix_spawn_file_actions_t* actions, short* flags, bool keepThree);
+struct SpawnRequest {
+  int output = -1;     // becomes descriptors 1 and 2; -1: they stay ours
+  int inherited = -1;  // becomes descriptor 3 (any number but 0 to 3); -1: none
+  bool newSession = false;
+};
+
+// Starts the program at path with argv and an empty environment. The child
+// gets descriptors 0 to 2 (and 3) as the request says and nothing else of
+// ours, whatever lacks close-on-exec. 0 with *pid set; otherwise an errno
+// value: EAGAIN or ENOMEM when no process could be made, any other when the
+// program could not be executed (and no child is left).
+int SpawnProcess(const char* path, char* const argv[], const SpawnRequest& request, pid_t* pid);
 
 }  // namespace vq::platform
