@@ -54,19 +54,38 @@ else
 fi
 
 passed=0
-log=$(mktemp)
+results=$(mktemp -d)
 standin=$(mktemp -d)
-trap 'rm -f "$log"; rm -rf "$standin"' EXIT
+trap 'rm -rf "$results" "$standin"' EXIT
+# Runs one check in the background, as many at a time as there are cores;
+# its output and verdict wait in $results until collect reads them.
+checks=0
+check() {
+  local label=$1
+  shift
+  checks=$((checks + 1))
+  ((checks > $(nproc))) && wait -n
+  {
+    if "$@" >"$results/$checks.log" 2>&1; then echo ok; else echo "FAILED $label"; fi \
+      >"$results/$checks.verdict"
+  } &
+}
+collect() {
+  wait
+  for ((i = 1; i <= checks; i++)); do
+    if [[ $(cat "$results/$i.verdict") == ok ]]; then
+      passed=$((passed + 1))
+    else
+      cat "$results/$i.verdict" "$results/$i.log"
+      failed=$((failed + 1))
+    fi
+  done
+}
+
 for compiler in "${compilers[@]}"; do
   read -r -a command <<<"$compiler"
   for file in "${shared[@]}"; do
-    if "${command[@]}" "${flags[@]}" "$file" >"$log" 2>&1; then
-      passed=$((passed + 1))
-    else
-      echo "FAILED $compiler: $file"
-      cat "$log"
-      failed=$((failed + 1))
-    fi
+    check "$compiler: $file" "${command[@]}" "${flags[@]}" "$file"
   done
 done
 
@@ -106,14 +125,9 @@ apple=(clang++ "${flags[@]}" -I"$standin" -D__APPLE__ -Dst_atimespec=st_atim
        -Dst_mtimespec=st_mtim)
 mapfile -t logging < <(grep -l 'VQ_LOG' "${shared[@]}")
 for file in "${logging[@]}"; do
-  if "${apple[@]}" "$file" >"$log" 2>&1; then
-    passed=$((passed + 1))
-  else
-    echo "FAILED os_log formats: $file"
-    cat "$log"
-    failed=$((failed + 1))
-  fi
+  check "os_log formats: $file" "${apple[@]}" "$file"
 done
+collect
 compilers+=("clang++ -D__APPLE__ with the os_log stand-in (${#logging[@]} sources that log)")
 
 echo "shared sources (${#shared[@]}): ${shared[*]}"
