@@ -25,14 +25,22 @@ cmake --build "$build" -j "$(nproc)" --target fuzzers
 work=$(mktemp -d /tmp/kestrun-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 targets=(installer_db modules_patcher command_line)
+# All targets at once: each runs its own time, side by side.
+declare -A pids
+for name in "${targets[@]}"; do
+  mkdir -p "$work/$name" "$build/artifacts/$name"
+  "$build/fuzz/${name}_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$build/artifacts/$name/" "$work/$name" "fuzz/corpus/$name" \
+    >"$work/$name.log" 2>&1 &
+  pids[$name]=$!
+done
+echo "== ${targets[*]}: ${seconds}s each, side by side"
 failed=()
 for name in "${targets[@]}"; do
   artifacts=$build/artifacts/$name
-  mkdir -p "$work/$name" "$artifacts"
   log=$work/$name.log
-  echo "== ${name}_fuzzer: ${seconds}s"
-  if "$build/fuzz/${name}_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-       -artifact_prefix="$artifacts/" "$work/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
+  if wait "${pids[$name]}"; then
+    echo "== ${name}_fuzzer"
     grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
     echo "   corpus: $(find "fuzz/corpus/$name" -type f | wc -l) committed seeds," \
          "$(find "$work/$name" -type f | wc -l) new inputs (discarded)"

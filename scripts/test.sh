@@ -4,7 +4,7 @@
 #   2. the normal build (warnings as errors) and its tests
 #   3. a clang build with AddressSanitizer, UndefinedBehaviorSanitizer and the
 #      fuzz targets, and the same tests under it
-#   4. the three fuzz targets, 20 seconds each, from their committed corpora
+#   4. the three fuzz targets, 20 seconds each side by side, from their committed corpora
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
