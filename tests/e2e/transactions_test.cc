@@ -82,11 +82,11 @@ TEST_P(Transactions, Outcome) {
   const RunResult result = runTool(c.command);
   EXPECT_EQ(result.exitCode, c.exit);
   EXPECT_EQ(result.err, "");
-  const std::vector<std::string> texts = sandbox.syslogTexts();
+  const std::vector<SyslogLine> log = sandbox.syslog();
   size_t at = 0;
   for (const std::string& expected : c.log) {
-    while (at < texts.size() && !Matches(texts[at], expected)) ++at;
-    EXPECT_LT(at, texts.size()) << "missing, or out of order: " << expected;
+    while (at < log.size() && !Matches(log[at].text, expected)) ++at;
+    EXPECT_LT(at, log.size()) << "missing, or out of order: " << expected;
   }
   EXPECT_EQ(machine(), c.machine);
   if (sandbox.exists(kInstalledTool)) {

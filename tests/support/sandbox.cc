@@ -7,7 +7,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,38 +85,23 @@ std::string Sandbox::build() {
   char name[] = "/tmp/kestrun-sandbox-XXXXXX";
   if (mkdtemp(name) == nullptr) return Failed("mkdtemp");
   path_ = name;
-  if (mount("tmpfs", name, "tmpfs", 0, "mode=0755,size=4g") != 0) return Failed("mount tmpfs");
-  // The host's programs and libraries, read-only; /usr/local is the
-  // sandbox's own, since plug-in links go there.
-  makeDirs("/usr");
-  if (mount("/usr", at("/usr").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-      mount(nullptr, at("/usr").c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0 ||
-      mount("tmpfs", at("/usr/local").c_str(), "tmpfs", 0, "mode=0755") != 0) {
-    return Failed("mount /usr");
-  }
-  for (const char* dir : {"/lib", "/lib64", "/lib32", "/libx32"}) {
-    std::error_code error;
-    const fs::path target = fs::read_symlink(dir, error);
-    if (!error) fs::create_symlink(target, at(dir), error);
-  }
-  makeDirs("/proc");
-  if (mount("proc", at("/proc").c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
-    return Failed("mount /proc");
-  }
-  makeDirs("/dev");
-  for (const auto& [device, minor] : {std::pair{"null", 3}, {"zero", 5}, {"urandom", 9}}) {
-    mknod(at(std::string("/dev/") + device).c_str(), S_IFCHR | 0666, makedev(1, minor));
-  }
-  makeDirs("/tmp", 01777);
-  writeFile("/bin/sh", ReadHostFile("/usr/bin/dash"), 0755);
-  writeFile("/bin/launchctl", ReadHostFile(LAUNCHD_MODEL_PATH), 0755);
+  // The host's programs and libraries, read-only, under a /usr/local of its
+  // own (plug-in links go there); devices, a shell, the launchd model, and
+  // the folders a Mac has before any product is installed.
+  const std::string script =
+      "set -e; umask 022; cd '" + path_ + "'; launchctl='" + LAUNCHD_MODEL_PATH + R"sh('
+    mount -t tmpfs -o mode=0755,size=4g tmpfs . && cd "$PWD"
+    mkdir -p usr proc dev tmp bin "Library/Application Support" Library/LaunchDaemons \
+      Library/LaunchAgents Applications Users opt
+    mount --rbind /usr usr && mount -o remount,bind,ro usr
+    mount -t tmpfs -o mode=0755 tmpfs usr/local
+    for lib in lib lib64 lib32 libx32; do [ ! -L /$lib ] || ln -s "$(readlink /$lib)" $lib; done
+    mount -t proc -o nosuid,nodev,noexec proc proc
+    mknod -m 666 dev/null c 1 3 && mknod -m 666 dev/zero c 1 5 && mknod -m 666 dev/urandom c 1 9
+    chmod 1777 tmp && cp /usr/bin/dash bin/sh && cp "$launchctl" bin/launchctl)sh";
+  if (std::system(script.c_str()) != 0) return "cannot build the sandbox in " + path_;
   writeUsers({});
   writeFile("/etc/nsswitch.conf", "passwd: files\ngroup: files\n");
-  // What a Mac has before any product is installed.
-  for (const char* dir : {"/Library/Application Support", "/Library/LaunchDaemons",
-                          "/Library/LaunchAgents", "/Applications", "/Users", "/opt"}) {
-    makeDirs(dir);
-  }
 
   sockaddr_un address{AF_UNIX, {}};
   const std::string logPath = at("/dev/log");
@@ -256,12 +240,6 @@ std::vector<SyslogLine> Sandbox::syslog() const {
   return lines_;
 }
 
-std::vector<std::string> Sandbox::syslogTexts() const {
-  std::vector<std::string> texts;
-  for (const SyslogLine& line : syslog()) texts.push_back(line.text);
-  return texts;
-}
-
 std::string Sandbox::syslogDump() const {
   std::string out;
   for (const SyslogLine& line : syslog()) {
@@ -292,13 +270,5 @@ std::vector<std::vector<std::string>> Sandbox::launchctlCalls() const {
   }
   return calls;
 }
-
-void Sandbox::clearLaunchctlCalls() const { unlink(at("/var/launchctl/calls").c_str()); }
-
-void Sandbox::pauseLaunchctlCall(int number) const {
-  writeFile("/var/launchctl/pause-call", std::to_string(number));
-}
-
-void Sandbox::resumeLaunchctl() const { unlink(at("/var/launchctl/pause-call").c_str()); }
 
 }  // namespace vq::testing

@@ -8,6 +8,7 @@
 
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -80,15 +81,16 @@ class Sandbox {
   SandboxProcess spawn(const std::vector<std::string>& argv);
 
   std::vector<SyslogLine> syslog() const;
-  std::vector<std::string> syslogTexts() const;
   std::string syslogDump() const;
   void clearSyslog();
 
   // What the launchd model recorded, and its pause of one numbered call.
   std::vector<std::vector<std::string>> launchctlCalls() const;
-  void clearLaunchctlCalls() const;
-  void pauseLaunchctlCall(int number) const;
-  void resumeLaunchctl() const;
+  void clearLaunchctlCalls() const { unlink(at("/var/launchctl/calls").c_str()); }
+  void pauseLaunchctlCall(int n) const {
+    writeFile("/var/launchctl/pause-call", std::to_string(n));
+  }
+  void resumeLaunchctl() const { unlink(at("/var/launchctl/pause-call").c_str()); }
   bool launchctlPaused() const { return exists("/var/launchctl/paused"); }
 
  private:
