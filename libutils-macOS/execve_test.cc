@@ -21,6 +21,7 @@ struct RunCase {
   std::vector<std::string> commands;  // for the test child
   bool result;
   std::vector<LogRecord> log;  // "@" stands for the program path
+  const char* program = TEST_CHILD_PATH;
 };
 
 bool RunChild(vq::CaptureLogger& log, std::vector<std::string> commands,
@@ -37,12 +38,10 @@ class RunnerTable : public ::testing::TestWithParam<RunCase> {};
 TEST_P(RunnerTable, ResultAndLog) {
   const RunCase& c = GetParam();
   vq::CaptureLogger log;
-  EXPECT_EQ(RunChild(log, c.commands), c.result);
+  EXPECT_EQ(RunChild(log, c.commands, {}, c.program), c.result);
   std::vector<LogRecord> expected = c.log;
   for (LogRecord& record : expected) {
-    if (const size_t at = record.text.find('@'); at != std::string::npos) {
-      record.text.replace(at, 1, TEST_CHILD_PATH);
-    }
+    if (record.text[0] == '@') record.text.replace(0, 1, c.program);
   }
   EXPECT_EQ(log.records(), expected) << log.dump();
 }
@@ -64,16 +63,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
           {{D, "output: firs"}}},
   RunCase{"EmptyEnvironment", {"env", "exit", "1"}, false, {{D, "@ exited with 1"}}},
   RunCase{"ClosedOutputStillWaited", {"close-output", "sleep", "50", "exit", "7"}, false,
-          {{D, "@ exited with 7"}}}),
+          {{D, "@ exited with 7"}}},
+  RunCase{"MissingProgramIsAnExecFailureWithItsErrno", {}, false,
+          {{LogType::kError, "cannot execute process"}, {D, "@ exited with 2"}}, "/nonexistent/program"}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
-
-TEST(Runner, MissingProgramIsAnExecFailureWithItsErrno) {
-  vq::CaptureLogger log;
-  EXPECT_FALSE(RunChild(log, {}, {}, "/nonexistent/program"));
-  EXPECT_EQ(log.records(), (std::vector<LogRecord>{{LogType::kError, "cannot execute process"},
-                                                   {D, "/nonexistent/program exited with 2"}}));
-}
 
 TEST(Runner, ChildGetsOnlyTheInheritedDescriptorAtThree) {
   vq::ScopedFd held(open("/dev/null", O_RDONLY | O_CLOEXEC));
