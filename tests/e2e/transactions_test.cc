@@ -2,6 +2,7 @@
 // a starting machine, one command, and everything the caller and the admin
 // can see afterwards (exit status, log, launchctl calls, the whole machine).
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <functional>
 
@@ -34,6 +35,7 @@ constexpr char kBootoutBob[] = "bootout gui/1002 /Library/LaunchAgents/com.quend
 const std::vector<std::string> kAny = {"*"}, kFirstCalls = {kLoad, kStart, kUnloadV1},
                                kRemoveCalls = {kUnload, kBootoutAlice, kBootoutBob};
 const std::vector<std::string> kInstall = {"install", "/payload"}, kUninstall = {"uninstall"};
+const std::string kMounted = std::string(kDirectorySet) + "/mounted";
 constexpr char kRecover[] = "install process terminated due to error, trying to recover";
 
 // The machine with the database at this version and count and everything installed.
@@ -125,6 +127,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
     "db=7/2 set daemon agent lock jobs=system:com.quendalore.ks2", {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart}},
   TransactionCase{"LinkedDaemonPlistIsRefused", Installs(0, 0, "cp -a /payload /linked && ln -sf /etc/passwd /linked/conf/com.quendalore.ks2.plist"),
     {"install", "/linked"}, 1, {"cannot install launchd plist file: *", kRecover}, "db=8/1 set agent lock", {}},
+  // A mount inside a set without a database: the removal never crosses it, and the set stays aside.
+  TransactionCase{"FullInstallFailsWhenTheOldSetCannotBeRemoved",
+    [](E2ETest& e) { e.sandbox.makeDirs(kMounted); ASSERT_EQ(mount("tmpfs", e.sandbox.at(kMounted).c_str(), "tmpfs", 0, nullptr), 0); },
+    kInstall, 1, {"cannot copy service files into place: remove*", kRecover}, "lock junk=1", {}},
   TransactionCase{"MissingSourceFailsTheCopy", {}, {"install", "/nowhere"}, 1, {"cannot copy service files into place: *", kRecover}, "lock", {}},
   TransactionCase{"InvalidFormatStops", Database(0, 0, Db(8, 1, 2)), kInstall, 1, {"installation DB invalid format"}, "db=bad lock", {}},
   TransactionCase{"NonUtf8DatabaseCountsAsMissing",

@@ -55,9 +55,9 @@ std::optional<SyslogLine> ParseSyslog(const std::string& datagram) {
 
 RunResult SandboxProcess::wait() {
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadHostFile(outPath_), ""};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadHostFile(outPath), ""};
 }
 
 Sandbox::Sandbox() {
@@ -205,7 +205,7 @@ SandboxProcess Sandbox::start(const std::vector<std::string>& argv, const RunOpt
   }
   close(outFd);
   close(errFd);
-  return SandboxProcess(pid, out);
+  return SandboxProcess{pid, out};
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& argv, const RunOptions& options) {

@@ -42,15 +42,11 @@ struct TestUser {
 };
 
 // A program started without waiting; its output goes to a file. Wait once.
-class SandboxProcess {
- public:
-  SandboxProcess(pid_t pid, std::string outPath) : pid_(pid), outPath_(std::move(outPath)) {}
+struct SandboxProcess {
+  pid_t pid;
+  std::string outPath;
   RunResult wait();
-  void kill(int signal) { ::kill(pid_, signal); }
-
- private:
-  pid_t pid_;
-  std::string outPath_;
+  void kill(int signal) { ::kill(pid, signal); }
 };
 
 class Sandbox {
