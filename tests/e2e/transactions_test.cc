@@ -53,18 +53,13 @@ std::string Db(int version, int counter, int format = 1) {
 }
 
 // The older build installed `older` times, then this build `current` times,
-// then a shell command ($T: the installed tool).
-Setup Installs(int older, int current = 0, const std::string& shell = "") {
+// then a shell command ($T: the installed tool), then this database.
+Setup Installs(int older, int current = 0, const std::string& shell = "", std::string db = "") {
   return [=](E2ETest& e) {
     e.installTimes(older);
     e.installTimes(current, "/payload");
     if (!shell.empty()) Shell(e.sandbox, "T='" + std::string(kInstalledTool) + "' && " + shell);
-  };
-}
-Setup Database(int older, int current, const std::string& db) {
-  return [=](E2ETest& e) {
-    Installs(older, current)(e);
-    e.sandbox.writeFile(kDatabase, db);
+    if (!db.empty()) e.sandbox.writeFile(kDatabase, db);
   };
 }
 
@@ -112,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
     kInstall, 0, {"done."}, Installed(8, 1), kAny},
   TransactionCase{"OneMoreReference", Installs(0, 1), kInstall, 0,
     {"installed version: 8, my version: 8", "installed version of Kestrun2 is OK, just increasing ref counter", "done."}, Installed(8, 2), {}},
-  TransactionCase{"NewerInstalledKeepsItsVersion", Database(0, 1, Db(9, 1)), kInstall, 0, {"installed version: 9, my version: 8"}, Installed(9, 2), {}},
+  TransactionCase{"NewerInstalledKeepsItsVersion", Installs(0, 1, "", Db(9, 1)), kInstall, 0, {"installed version: 9, my version: 8"}, Installed(9, 2), {}},
   TransactionCase{"UpdateCarriesReferences", Installs(3), kInstall, 0,
     {"installed version: 7, my version: 8", "older version detected, uninstalling it first", "uninstaller started in update mode", "done."},
     Installed(8, 4), {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart, kUnloadV1}},
@@ -132,13 +127,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
     [](E2ETest& e) { e.sandbox.makeDirs(kMounted); ASSERT_EQ(mount("tmpfs", e.sandbox.at(kMounted).c_str(), "tmpfs", 0, nullptr), 0); },
     kInstall, 1, {"cannot copy service files into place: remove*", kRecover}, "lock junk=1", {}},
   TransactionCase{"MissingSourceFailsTheCopy", {}, {"install", "/nowhere"}, 1, {"cannot copy service files into place: *", kRecover}, "lock", {}},
-  TransactionCase{"InvalidFormatStops", Database(0, 0, Db(8, 1, 2)), kInstall, 1, {"installation DB invalid format"}, "db=bad lock", {}},
+  TransactionCase{"InvalidFormatStops", Installs(0, 0, "", Db(8, 1, 2)), kInstall, 1, {"installation DB invalid format"}, "db=bad lock", {}},
   TransactionCase{"NonUtf8DatabaseCountsAsMissing",
-    Database(0, 0, "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer><key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"),
+    Installs(0, 0, "", "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer><key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"),
     kInstall, 0, {"done."}, Installed(8, 1), kAny},
   TransactionCase{"UninstallLeavesOtherReferences", Installs(0, 2), kUninstall, 0, {"other software depends on kestrun, just decreasing ref counter", "done."}, Installed(8, 1), {}},
   TransactionCase{"LastUninstallRemovesEverything", Installs(0, 1), kUninstall, 0, {"unloading services...", "removing directory set...", "done."}, "", kRemoveCalls},
-  TransactionCase{"CounterZeroRemovesEverything", Database(0, 1, Db(8, 0)), kUninstall, 0, {"done."}, "", kAny},
+  TransactionCase{"CounterZeroRemovesEverything", Installs(0, 1, "", Db(8, 0)), kUninstall, 0, {"done."}, "", kAny},
   TransactionCase{"UninstallWithoutDatabase", {}, kUninstall, 1, {"installation DB not found or access denied"}, "lock", {}},
   TransactionCase{"UninstallOfAnOlderInstallation", Installs(2), kUninstall, 0,
     {"strange that uninstaller from higher version", "other software depends on kestrun, just decreasing ref counter"}, Installed(7, 1), {}},

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -39,12 +40,10 @@ bool Has(const Strings& lines, const std::string& line) {
 std::string LabelOf(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path).rdbuf();
+  std::smatch label;
   const std::string content = text.str();
-  const size_t key = content.find("<key>Label</key>");
-  const size_t open = key == std::string::npos ? key : content.find("<string>", key);
-  const size_t close = content.find("</string>", open);
-  if (open == std::string::npos || close == std::string::npos) return "";
-  return content.substr(open + 8, close - open - 8);
+  std::regex_search(content, label, std::regex("<key>Label</key>[^]*?<string>([^]*?)</string>"));
+  return label.empty() ? "" : label[1].str();
 }
 
 bool HasSession(const std::string& domain) {
