@@ -21,12 +21,11 @@ inline constexpr char kLockFile[] = "/Library/Application Support/com.quendalore
 inline constexpr char kInstalledTool[] =
     "/Library/Application Support/com.quendalore/ks2/bin/kestrun";
 inline constexpr char kVersion1Dir[] = "/Library/Application Support/com.quendalore/kestrun";
-inline constexpr char kVersion1Plist[] = "/Library/LaunchDaemons/com.quendalore.kestrun.plist";
 
-// Runs a shell command inside (PATH=/usr/bin:/bin); the test fails unless it succeeds.
+// Runs a shell command inside (PATH=/usr/bin:/bin, umask 022); the test fails unless it succeeds.
 inline void Shell(Sandbox& sandbox, const std::string& command) {
   const RunResult result =
-      sandbox.run({"/bin/sh", "-c", command}, {{}, {}, {"PATH=/usr/bin:/bin"}});
+      sandbox.run({"/bin/sh", "-c", "umask 022; " + command}, {{}, {}, {"PATH=/usr/bin:/bin"}});
   ASSERT_EQ(result.exitCode, 0) << command << "\n" << result.err;
 }
 

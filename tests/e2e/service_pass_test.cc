@@ -52,10 +52,10 @@ class ServicePass : public E2ETest {
     E2ETest::SetUp();
     if (IsSkipped()) return;
     // FreeRDP from source under /usr/local and Citrix Workspace; nothing else.
-    sandbox.makeDirs("/usr/local/lib");
-    sandbox.makeDirs("/Library/Application Support/Citrix");
-    for (const char* home : {"/Users/alice", "/Users/bob"}) sandbox.makeDirs(home, 0755);
-    Shell(sandbox, "chown -R 1001:1001 /Users/alice && chown -R 1002:1002 /Users/bob");
+    Shell(
+        sandbox,
+        "mkdir -p /usr/local/lib '/Library/Application Support/Citrix' /Users/alice /Users/bob && "
+        "chown 1001:1001 /Users/alice && chown 1002:1002 /Users/bob");
   }
   RunResult create() { return runTool({"create"}); }
   void aliceModulesFile() {
@@ -111,7 +111,7 @@ TEST_P(ModulesFile, EditedOnlyWhenSafeAndReportedTruly) {
   sandbox.writeFile("/before", kBefore);
   sandbox.writeFile("/after", kAfter);
   Shell(sandbox,
-        "umask 022 && D='/Users/alice/Library/Application Support/Citrix Receiver' && "
+        "D='/Users/alice/Library/Application Support/Citrix Receiver' && "
         "mkdir -p \"$D\" && " +
             c.arrange);
   const RunResult result = create();

@@ -140,11 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   TransactionCase{"StandaloneUpdateModeRemovesTheLockFileToo", Installs(0, 3), {"uninstall", "-u"}, 0,
     {"uninstaller started in update mode", "unloading services...", "done."}, "", kRemoveCalls},
   TransactionCase{"VersionOneIsRetired",
-    [](E2ETest& e) {
-      e.sandbox.writeFile(kVersion1Plist, "<plist><dict><key>Label</key><string>com.quendalore.kestrun</string></dict></plist>");
-      e.sandbox.writeFile("/var/launchctl/loaded", "system\tcom.quendalore.kestrun\n");
-      e.sandbox.writeFile(std::string(kVersion1Dir) + "/bin/old", "x");
-    },
+    Installs(0, 0, "cd '/Library/Application Support' && mkdir -p com.quendalore/kestrun/bin && printf x > com.quendalore/kestrun/bin/old && printf 'system\\tcom.quendalore.kestrun\\n' > /var/launchctl/loaded && "
+                   "printf '%s' '<plist><dict><key>Label</key><string>com.quendalore.kestrun</string></dict></plist>' > /Library/LaunchDaemons/com.quendalore.kestrun.plist"),
     kInstall, 0, {"done."}, Installed(8, 1), kFirstCalls}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
