@@ -16,8 +16,7 @@
 
 namespace {
 
-class QuietLogger final : public vq::Logger {
- public:
+struct QuietLogger final : vq::Logger {
   bool isEnabled(vq::LogType) const override { return false; }
   void write(vq::LogType, std::string_view) override {}
 };

@@ -12,9 +12,8 @@
 namespace {
 
 std::string Sample(const std::string& name) {
-  std::ifstream in(std::string(TEST_DATA_DIR) + "/citrix/" + name, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(std::string(TEST_DATA_DIR) + "/citrix/" + name, std::ios::binary).rdbuf();
   EXPECT_FALSE(text.str().empty()) << name;
   return text.str();
 }

@@ -43,7 +43,7 @@ TEST_P(RunnerTable, ResultAndLog) {
   for (LogRecord& record : expected) {
     if (record.text[0] == '@') record.text.replace(0, 1, c.program);
   }
-  EXPECT_EQ(log.records(), expected) << log.dump();
+  EXPECT_EQ(log.records, expected) << log.dump();
 }
 
 const LogType D = LogType::kDebug;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "tests/e2e/e2e_fixture.h"
 
@@ -51,30 +52,26 @@ class Reliability : public E2ETest {
 // anything orphaned go on, and the command runs again as the product's
 // installer would.
 TEST_F(Reliability, KilledAtEveryLaunchctlCall) {
-  struct Case {
-    int olderInstalls, currentInstalls;
-    std::vector<std::string> command;
-    int calls;  // how many launchctl calls the command makes
-    std::string after;
-  };
-  // An update: the older tool's unload and two bootouts, then load, start
-  // and the version 1 unload. A first install: the last three. A last
-  // uninstall: an unload and two bootouts.
-  const Case cases[] = {{3, 0, kInstall, 6, "db=8/4 " + kInstalled},
-                        {0, 0, kInstall, 3, "db=8/1 " + kInstalled},
-                        {0, 1, kUninstall, 3, ""}};
-  for (const Case& c : cases) {
-    for (int call = 1; call <= c.calls; ++call) {
-      reset(c.olderInstalls);
-      installTimes(c.currentInstalls, "/payload");
+  // The older build's and this build's installs, the command, its launchctl
+  // calls and the machine afterwards. An update: the older tool's unload and
+  // two bootouts, then load, start and the version 1 unload. A first install:
+  // the last three. A last uninstall: an unload and two bootouts.
+  const std::tuple<int, int, std::vector<std::string>, int, std::string> cases[] = {
+      {3, 0, kInstall, 6, "db=8/4 " + kInstalled},
+      {0, 0, kInstall, 3, "db=8/1 " + kInstalled},
+      {0, 1, kUninstall, 3, ""}};
+  for (const auto& [older, current, command, calls, after] : cases) {
+    for (int call = 1; call <= calls; ++call) {
+      reset(older);
+      installTimes(current, "/payload");
       sandbox.pauseLaunchctlCall(call);
-      SandboxProcess run = sandbox.spawn(c.command);
+      SandboxProcess run = sandbox.spawn(command);
       ASSERT_TRUE(paused()) << "call " << call << " never came";
       run.kill(SIGKILL);
       run.wait();
       sandbox.resumeLaunchctl();
-      ASSERT_EQ(sandbox.run(c.command).exitCode, 0) << c.command[1] << " killed at call " << call;
-      EXPECT_EQ(machine(), c.after) << c.command[1] << " killed at call " << call;
+      ASSERT_EQ(sandbox.run(command).exitCode, 0) << command[1] << " killed at call " << call;
+      EXPECT_EQ(machine(), after) << command[1] << " killed at call " << call;
     }
   }
 }
