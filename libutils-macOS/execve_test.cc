@@ -1,7 +1,6 @@
 #include "libutils-macOS/execve.h"
 
 #include <fcntl.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -49,23 +48,18 @@ TEST_P(RunnerTable, ResultAndLog) {
 const LogType D = LogType::kDebug;
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
-  RunCase{"ExitFiveWithLine", {"out", "one line\\n", "exit", "5"}, false,
-          {{D, "@ exited with 5"}, {D, "output: one line"}}},
+  RunCase{"ExitFiveWithLine", {"out", "one line\\n", "exit", "5"}, false, {{D, "@ exited with 5"}, {D, "output: one line"}}},
   RunCase{"SilentSuccess", {"exit", "0"}, true, {}},
   RunCase{"LastByteDropped", {"out", "abc"}, true, {{D, "output: ab"}}},
   RunCase{"AtMost2047Bytes", {"bytes", "3000"}, true, {{D, "output: " + std::string(2047, 'x')}}},
-  RunCase{"StandardErrorCaptured", {"err", "oops\\n", "exit", "3"}, false,
-          {{D, "@ exited with 3"}, {D, "output: oops"}}},
+  RunCase{"StandardErrorCaptured", {"err", "oops\\n", "exit", "3"}, false, {{D, "@ exited with 3"}, {D, "output: oops"}}},
   RunCase{"ExitCodeAbove127", {"exit", "200"}, false, {{D, "@ exited with 200"}}},
   RunCase{"OnlyBits8To15Count", {"exit", "256"}, true, {}},
   RunCase{"SignalIsExitCodeZero", {"kill", "9"}, true, {}},
-  RunCase{"OneReadOnly", {"out", "first", "sleep", "100", "out", "second\\n"}, true,
-          {{D, "output: firs"}}},
+  RunCase{"OneReadOnly", {"out", "first", "sleep", "100", "out", "second\\n"}, true, {{D, "output: firs"}}},
   RunCase{"EmptyEnvironment", {"env", "exit", "1"}, false, {{D, "@ exited with 1"}}},
-  RunCase{"ClosedOutputStillWaited", {"close-output", "sleep", "50", "exit", "7"}, false,
-          {{D, "@ exited with 7"}}},
-  RunCase{"MissingProgramIsAnExecFailureWithItsErrno", {}, false,
-          {{LogType::kError, "cannot execute process"}, {D, "@ exited with 2"}}, "/nonexistent/program"}),
+  RunCase{"ClosedOutputStillWaited", {"close-output", "sleep", "50", "exit", "7"}, false, {{D, "@ exited with 7"}}},
+  RunCase{"MissingProgramIsAnExecFailureWithItsErrno", {}, false, {{LogType::kError, "cannot execute process"}, {D, "@ exited with 2"}}, "/nonexistent/program"}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 

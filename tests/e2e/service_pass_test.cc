@@ -161,8 +161,7 @@ TEST_F(ServicePass, UserOwnedPluginFolderNeverSteersRoot) {
   Shell(sandbox,
         "chown 1001:1001 /usr/local/lib && mv /usr/local/lib/python3.11 "
         "/usr/local/lib/libvq-client.dylib");
-  const RunResult pass = create();
-  EXPECT_NE(pass.out.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n"),
+  EXPECT_NE(create().out.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n"),
             std::string::npos);
   EXPECT_EQ(sandbox.readFile("/usr/local/lib/libvq-client.dylib/site-packages/keep.py"), "root's");
   // Folders root makes in alice's tree are hers.

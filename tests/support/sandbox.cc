@@ -243,10 +243,8 @@ std::vector<SyslogLine> Sandbox::syslog() const {
 std::string Sandbox::syslogDump() const {
   std::string out;
   for (const SyslogLine& line : syslog()) {
-    const char* type = line.type == LogType::kError   ? "error"
-                       : line.type == LogType::kInfo  ? "info"
-                       : line.type == LogType::kDebug ? "debug"
-                                                      : "default";
+    const char* const names[] = {"default", "info", "debug"};  // kDefault, kInfo, kDebug
+    const char* type = line.type == LogType::kError ? "error" : names[int(line.type)];
     out += "[" + line.category + "] " + type + " " + std::to_string(line.pid) + ": " + line.text +
            "\n";
   }
