@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::vector<std::string> words = {"kestrun"};
-  const std::string input(reinterpret_cast<const char*>(bytes), size);
-  for (size_t start = 0; start < input.size() && words.size() < 16;) {
-    const size_t end = std::min(input.find('\0', start), input.size());
-    words.push_back(input.substr(start, end - start));
-    start = end + 1;
+  std::istringstream input(std::string(reinterpret_cast<const char*>(bytes), size));
+  for (std::string word; words.size() < 16 && std::getline(input, word, '\0');) {
+    words.push_back(word);
   }
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());

@@ -16,8 +16,7 @@
 
 namespace {
 
-class QuietLogger final : public vq::Logger {
- public:
+struct QuietLogger final : vq::Logger {
   bool isEnabled(vq::LogType) const override { return false; }
   void write(vq::LogType, std::string_view) override {}
 };
@@ -47,12 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   auto installer = VQKS2Installer::initWithLogger(g_paths, g_logger);
   const int result = installer->readDB();
   const std::optional<vq::PropertyList> parsed = vq::PropertyList::ParseDictionary(data);
-  if (!parsed) {
-    FUZZ_CHECK(result == InstDBMissing);
-    return 0;
-  }
-  if (!Valid(*parsed)) {
-    FUZZ_CHECK(result == InstDBInvalid);
+  if (!parsed || !Valid(*parsed)) {
+    FUZZ_CHECK(result == (parsed ? InstDBInvalid : InstDBMissing));
     return 0;
   }
   FUZZ_CHECK(result ==

@@ -36,12 +36,9 @@ std::optional<std::string> Expected(std::string_view data) {
   if (key == std::string_view::npos) return std::nullopt;
   const size_t listStart = key + kKey.size();
   const size_t lineEnd = data.find('\r', listStart);
-  if (lineEnd == std::string_view::npos) return std::nullopt;
-  if (ListsVq(data, listStart, lineEnd)) return std::nullopt;
-  std::string out(data.substr(0, lineEnd));
-  out += kInsertion;
-  out += data.substr(lineEnd + 1);
-  return out;
+  if (lineEnd == std::string_view::npos || ListsVq(data, listStart, lineEnd)) return std::nullopt;
+  return std::string(data.substr(0, lineEnd)) + std::string(kInsertion) +
+         std::string(data.substr(lineEnd + 1));
 }
 
 }  // namespace

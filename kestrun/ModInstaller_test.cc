@@ -6,14 +6,14 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 std::string Sample(const std::string& name) {
-  std::ifstream in(std::string(TEST_DATA_DIR) + "/citrix/" + name, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(std::string(TEST_DATA_DIR) + "/citrix/" + name, std::ios::binary).rdbuf();
   EXPECT_FALSE(text.str().empty()) << name;
   return text.str();
 }
@@ -22,57 +22,43 @@ TEST(LinkDecision, FromWhatStandsThere) {
   using T = vq::FileType;
   using A = VQLinkAction;
   const std::string target = "/L/ks2/modules/libfreerdp.dylib";
-  struct Case {
-    std::optional<T> existing;
-    std::optional<std::string> content;
-    A action;
+  const std::nullopt_t none = std::nullopt;
+  const std::vector<std::tuple<std::optional<T>, std::optional<std::string>, A>> cases = {
+      {none, none, A::kMake},
+      {T::kSymbolicLink, target, A::kKeep},
+      {T::kSymbolicLink, target + "/", A::kReplaceLink},
+      {T::kSymbolicLink, "../ks2/modules/libfreerdp.dylib", A::kReplaceLink},
+      {T::kSymbolicLink, target.substr(0, target.size() - 1), A::kReplaceLink},
+      {T::kSymbolicLink, none, A::kReplaceLink},
+      {T::kRegular, none, A::kReplaceOther},
+      {T::kDirectory, none, A::kReplaceOther},
+      {T::kOther, none, A::kReplaceOther},
   };
-  // clang-format off
-  const std::vector<Case> cases = {
-    {std::nullopt, std::nullopt, A::kMake},
-    {T::kSymbolicLink, target, A::kKeep},
-    {T::kSymbolicLink, target + "/", A::kReplaceLink},
-    {T::kSymbolicLink, "../ks2/modules/libfreerdp.dylib", A::kReplaceLink},
-    {T::kSymbolicLink, target.substr(0, target.size() - 1), A::kReplaceLink},
-    {T::kSymbolicLink, std::nullopt, A::kReplaceLink},
-    {T::kRegular, std::nullopt, A::kReplaceOther},
-    {T::kDirectory, std::nullopt, A::kReplaceOther},
-    {T::kOther, std::nullopt, A::kReplaceOther},
-  };
-  // clang-format on
   for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(VQKS2ModInstaller::decideLink(cases[i].existing, cases[i].content, target),
-              cases[i].action)
-        << "row " << i;
+    const auto& [existing, content, action] = cases[i];
+    EXPECT_EQ(VQKS2ModInstaller::decideLink(existing, content, target), action) << "row " << i;
   }
 }
 
-TEST(ModulesPatch, RealMacFileGetsTheEntryOnce) {
-  const std::string sample = Sample("mac-Modules.Homework4fin");
+TEST(ModulesPatch, GoldenCases) {
+  // A real Mac module file gets the entry at the end of its one list line.
+  const std::string mac = Sample("mac-Modules.Homework4fin");
   const std::string list =
       "VirtualDriver=Thinwire3.0, Clipboard, ClientManagement, ClientComm, ZL_FONT, ZLC, TWI, "
-      "SmartCard, SSPI, TUI";
-  const size_t at = sample.find(list + "\r");
+      "SmartCard, SSPI, TUI\r";
+  const size_t at = mac.find(list);
   ASSERT_NE(at, std::string::npos);
-  const std::string expected =
-      sample.substr(0, at) + list + ", vq\rvq=On\r" + sample.substr(at + list.size() + 1);
-
-  const std::optional<std::string> patched = VQKS2ModInstaller::patchedModulesData(sample);
-  ASSERT_TRUE(patched.has_value());
-  EXPECT_EQ(*patched, expected);
-  EXPECT_EQ(patched->size(), sample.size() + 10);
-  EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(*patched), std::nullopt);
-}
-
-TEST(ModulesPatch, GoldenCases) {
+  const std::string macPatched =
+      mac.substr(0, at + list.size() - 1) + ", vq\rvq=On\r" + mac.substr(at + list.size());
   struct Case {
     std::string in;
     std::optional<std::string> out;
   };
+  // clang-format off
   const std::vector<Case> cases = {
+      {mac, macPatched},
       // CR LF: the CR of the list line is replaced, its LF follows "vq=On".
-      {"[ICA 3.0]\r\nVirtualDriver=Alpha\r\nAlpha=On\r\n",
-       "[ICA 3.0]\r\nVirtualDriver=Alpha, vq\rvq=On\r\nAlpha=On\r\n"},
+      {"[ICA 3.0]\r\nVirtualDriver=Alpha\r\nAlpha=On\r\n", "[ICA 3.0]\r\nVirtualDriver=Alpha, vq\rvq=On\r\nAlpha=On\r\n"},
       {"VirtualDriver = Alpha\r", std::nullopt},
       {"VirtualDriver =Alpha\r", std::nullopt},
       {"VirtualDriver=vq, Alpha\r", std::nullopt},
@@ -87,15 +73,13 @@ TEST(ModulesPatch, GoldenCases) {
       {"VirtualDriver=Alpha, vqx\r", "VirtualDriver=Alpha, vqx, vq\rvq=On\r"},
       {"VirtualDriver=Alpha, vq \r", "VirtualDriver=Alpha, vq , vq\rvq=On\r"},
       // Only the first key counts, wherever it stands.
-      {"A=1\rVirtualDriver=Alpha\rB=2\rVirtualDriver=Beta\r",
-       "A=1\rVirtualDriver=Alpha, vq\rvq=On\rB=2\rVirtualDriver=Beta\r"},
+      {"A=1\rVirtualDriver=Alpha\rB=2\rVirtualDriver=Beta\r", "A=1\rVirtualDriver=Alpha, vq\rvq=On\rB=2\rVirtualDriver=Beta\r"},
       {"VirtualDriver=vq\rVirtualDriver=Beta\r", std::nullopt},
       {"XVirtualDriver=Alpha\r", "XVirtualDriver=Alpha, vq\rvq=On\r"},
       // An existing "vq=On" line is not looked for.
       {"vq=On\rVirtualDriver=Alpha\r", "vq=On\rVirtualDriver=Alpha, vq\rvq=On\r"},
       // Raw bytes, NULs included, pass through unchanged.
-      {std::string("\0VirtualDriver=A\0B\r\xff", 19),
-       std::string("\0VirtualDriver=A\0B, vq\rvq=On\r\xff", 29)},
+      {std::string("\0VirtualDriver=A\0B\r\xff", 19), std::string("\0VirtualDriver=A\0B, vq\rvq=On\r\xff", 29)},
       {"", std::nullopt},
       {"VirtualDriver=", std::nullopt},
       {"VirtualDriver=Alpha\n", std::nullopt},
@@ -103,8 +87,13 @@ TEST(ModulesPatch, GoldenCases) {
       {Sample("linux-module.ini.RPi-TC2"), std::nullopt},
       {"[ICA 3.0]\rNothing=here\r", std::nullopt},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(c.in), c.out) << testing::PrintToString(c.in);
+    // A patched file is never patched again.
+    if (c.out) {
+      EXPECT_EQ(VQKS2ModInstaller::patchedModulesData(*c.out), std::nullopt);
+    }
   }
 }
 

@@ -3,45 +3,44 @@
 // and try to steer root, and a long quiet loop.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <algorithm>
+#include <array>
+#include <tuple>
 
 #include "tests/e2e/e2e_fixture.h"
 
 namespace vq::testing {
 namespace {
 
-constexpr char kModules[] = "/Library/Application Support/Citrix Receiver/Modules";
+constexpr char kAliceModules[] = "/Users/alice/Library/Application Support/Citrix Receiver/Modules";
 constexpr char kBefore[] = "[ICA 3.0]\rVirtualDriver=Thinwire3.0, TWI\rTWI=On\r";
 constexpr char kAfter[] = "[ICA 3.0]\rVirtualDriver=Thinwire3.0, TWI, vq\rvq=On\rTWI=On\r";
 
-// The verbose pass's report: one tag per location, in table order, of which
-// only the five whose folders a Mac with FreeRDP and Citrix can have vary.
-std::string Report(const char* freerdp2, const char* freerdp3, const char* usrLocalLib,
-                   const char* ica, const char* dcv, const std::string& citrix) {
-  const std::pair<const char*, const char*> rows[] = {
-      {"FAIL", "libfreerdp.dylib -> /usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib"},
-      {freerdp2, "libfreerdp.dylib -> /usr/local/lib/freerdp2/libvq-client.dylib"},
-      {"FAIL", "libfreerdp.dylib -> /opt/local/lib/freerdp2/libvq-client.dylib"},
-      {freerdp3, "libfreerdp.dylib -> /usr/local/lib/freerdp3/libvq-client.dylib"},
-      {"FAIL", "libfreerdp.dylib -> /opt/homebrew/opt/freerdp/lib/freerdp2/libvq-client.dylib"},
-      {usrLocalLib, "libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib"},
-      {"FAIL",
-       "libblast.dylib -> /Applications/VMware Horizon "
-       "Client.app/Contents/Frameworks/rdpvcbridge/libvq.dylib"},
-      {"FAIL",
-       "libpcoip.dylib -> "
-       "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib"},
-      {"FAIL",
-       "libpcoip.dylib -> "
-       "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib"},
-      {"FAIL",
-       "libpcoip.dylib -> /Applications/VMware Horizon "
-       "Client.app/Contents/Library/pcoip/vchan_plugins/libpcoip_vchan_vq.dylib"},
-      {ica, "ica.bundle -> /Library/Application Support/Citrix/PlugIns/vq"},
-      {dcv,
-       "com.quendalore.dcvproxy.json -> /Library/DCV Extensions/com.quendalore.dcvproxy.json"}};
+// The twelve plug-in locations in the pass's order: the payload's file and
+// the link. Only the five whose folders a Mac with FreeRDP and Citrix can
+// have (numbered) vary here; the others fail.
+// clang-format off
+constexpr std::tuple<int, const char*, const char*> kLocations[] = {
+    {-1, "libfreerdp.dylib", "/usr/local/opt/freerdp/lib/freerdp2/libvq-client.dylib"},
+    {0, "libfreerdp.dylib", "/usr/local/lib/freerdp2/libvq-client.dylib"},
+    {-1, "libfreerdp.dylib", "/opt/local/lib/freerdp2/libvq-client.dylib"},
+    {1, "libfreerdp.dylib", "/usr/local/lib/freerdp3/libvq-client.dylib"},
+    {-1, "libfreerdp.dylib", "/opt/homebrew/opt/freerdp/lib/freerdp2/libvq-client.dylib"},
+    {2, "libfreerdp.dylib", "/usr/local/lib/libvq-client.dylib"},
+    {-1, "libblast.dylib", "/Applications/VMware Horizon Client.app/Contents/Frameworks/rdpvcbridge/libvq.dylib"},
+    {-1, "libpcoip.dylib", "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib"},
+    {-1, "libpcoip.dylib", "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins/libpcoip_vchan_vq.dylib"},
+    {-1, "libpcoip.dylib", "/Applications/VMware Horizon Client.app/Contents/Library/pcoip/vchan_plugins/libpcoip_vchan_vq.dylib"},
+    {3, "ica.bundle", "/Library/Application Support/Citrix/PlugIns/vq"},
+    {4, "com.quendalore.dcvproxy.json", "/Library/DCV Extensions/com.quendalore.dcvproxy.json"}};
+// clang-format on
+
+// The verbose pass's report: one line per location.
+std::string Report(const std::array<const char*, 5>& tags, const std::string& citrix) {
   std::string out;
-  for (const auto& [tag, line] : rows) out += std::string("[") + tag + "] " + line + "\n";
+  for (const auto& [tag, file, link] : kLocations) {
+    out += std::string("[") + (tag < 0 ? "FAIL" : tags[tag]) + "] " + file + " -> " + link + "\n";
+  }
   return out + citrix + "\nws agent is activated for: alice bob.\n";
 }
 
@@ -51,89 +50,91 @@ class ServicePass : public E2ETest {
     E2ETest::SetUp();
     if (IsSkipped()) return;
     // FreeRDP from source under /usr/local and Citrix Workspace; nothing else.
-    sandbox.makeDirs("/usr/local/lib");
-    sandbox.makeDirs("/Library/Application Support/Citrix");
-    for (const char* home : {"/Users/alice", "/Users/bob"}) sandbox.makeDirs(home, 0755);
-    Shell(sandbox, "chown -R 1001:1001 /Users/alice && chown -R 1002:1002 /Users/bob");
+    Shell(
+        sandbox,
+        "mkdir -p /usr/local/lib '/Library/Application Support/Citrix' /Users/alice /Users/bob && "
+        "chown 1001:1001 /Users/alice && chown 1002:1002 /Users/bob");
   }
   RunResult create() { return runTool({"create"}); }
-  void moduleFile(const std::string& home, const std::string& owner, const std::string& content) {
-    sandbox.writeFile(home + kModules, content, 0640);
-    Shell(sandbox, "chown -R " + owner + " '" + home + "/Library'");
+  void aliceModulesFile() {
+    sandbox.writeFile(kAliceModules, kBefore, 0640);
+    Shell(sandbox, "chown -R 1001:1001 /Users/alice/Library");
   }
 };
 
 TEST_F(ServicePass, ReportThenQuietSecondPass) {
-  moduleFile("/Users/alice", "1001:1001", kBefore);
+  aliceModulesFile();
   RunResult first = create();
   EXPECT_EQ(first.exitCode, 0);
   EXPECT_EQ(first.out,
-            Report("SUCC", "SUCC", "SUCC", "SUCC", "SUCC", "Citrix enabled for: alice "));
-  EXPECT_EQ(sandbox.readFile(std::string("/Users/alice") + kModules), kAfter);
+            Report({"SUCC", "SUCC", "SUCC", "SUCC", "SUCC"}, "Citrix enabled for: alice "));
+  EXPECT_EQ(sandbox.readFile(kAliceModules), kAfter);
   Shell(sandbox,
-        "test \"$(stat -c %a:%u:%g '/Users/alice" + std::string(kModules) + "')\" = 640:1001:1001");
-  EXPECT_EQ(sandbox.readLink("/usr/local/lib/freerdp2/libvq-client.dylib"),
-            "/payload/modules/libfreerdp.dylib");
-  EXPECT_EQ(sandbox.readLink("/Library/DCV Extensions/com.quendalore.dcvproxy.json"),
-            "/payload/conf/com.quendalore.dcvproxy.json");
+        "test \"$(stat -c %a:%u:%g '" + std::string(kAliceModules) + "')\" = 640:1001:1001");
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(sandbox.list("/usr/local/lib/freerdp2"),
+            Names{"libvq-client.dylib -> /payload/modules/libfreerdp.dylib"});
+  EXPECT_EQ(sandbox.list("/Library/DCV Extensions"),
+            Names{"com.quendalore.dcvproxy.json -> /payload/conf/com.quendalore.dcvproxy.json"});
   EXPECT_EQ(calls(), (std::vector<std::string>{
                          "bootstrap gui/1001 /Library/LaunchAgents/com.quendalore.ks2.ws.plist",
                          "kickstart gui/1001/com.quendalore.ks2.ws",
                          "bootstrap gui/1002 /Library/LaunchAgents/com.quendalore.ks2.ws.plist",
                          "kickstart gui/1002/com.quendalore.ks2.ws"}));
-  RunResult second = create();
-  EXPECT_EQ(second.out,
-            Report("EXST", "EXST", "EXST", "EXST", "EXST", "Citrix enabled for no one"));
-  // A replaced link is updated; a file standing at a location is replaced.
-  sandbox.symlink("/payload/modules/libfreerdp.dylib.old",
-                  "/usr/local/lib/freerdp3/libvq-client.dylib.new");
-  Shell(sandbox,
-        "cd /usr/local/lib && mv -f freerdp3/libvq-client.dylib.new freerdp3/libvq-client.dylib "
-        "&& rm libvq-client.dylib && echo x > libvq-client.dylib");
   EXPECT_EQ(create().out,
-            Report("EXST", "UPDT", "SUCC", "EXST", "EXST", "Citrix enabled for no one"));
+            Report({"EXST", "EXST", "EXST", "EXST", "EXST"}, "Citrix enabled for no one"));
+  // A replaced link is updated; a file standing at a location is replaced.
+  Shell(sandbox,
+        "cd /usr/local/lib && ln -s /payload/modules/libfreerdp.dylib.old freerdp3/new && mv -f "
+        "freerdp3/new freerdp3/libvq-client.dylib && rm libvq-client.dylib && echo x > "
+        "libvq-client.dylib");
+  EXPECT_EQ(create().out,
+            Report({"EXST", "UPDT", "SUCC", "EXST", "EXST"}, "Citrix enabled for no one"));
 }
 
 struct ModulesCase {
   friend void PrintTo(const ModulesCase& row, std::ostream* out) { *out << row.name; }
   const char* name;
-  std::function<void(Sandbox&)> arrange;  // alice's module file and folders
-  std::string after;                      // alice's file afterwards
+  std::string arrange;  // shell: $D is alice's Citrix folder, /before and /after module files
+  std::string after;    // alice's file afterwards
   bool listed;
   const char* logged;  // a default-level line, or nullptr
-  std::string file = "/Users/alice/Library/Application Support/Citrix Receiver/Modules";
+  std::string file = kAliceModules;
 };
 
 class ModulesFile : public ServicePass, public ::testing::WithParamInterface<ModulesCase> {};
 
 TEST_P(ModulesFile, EditedOnlyWhenSafeAndReportedTruly) {
   const ModulesCase& c = GetParam();
-  c.arrange(sandbox);
+  sandbox.writeFile("/before", kBefore);
+  sandbox.writeFile("/after", kAfter);
+  Shell(sandbox,
+        "D='/Users/alice/Library/Application Support/Citrix Receiver' && "
+        "mkdir -p \"$D\" && " +
+            c.arrange);
   const RunResult result = create();
   EXPECT_NE(
       result.out.find(c.listed ? "Citrix enabled for: alice \n" : "Citrix enabled for no one\n"),
       std::string::npos)
       << result.out;
   EXPECT_EQ(sandbox.readFile(c.file), c.after);
-  bool found = c.logged == nullptr;
-  for (const SyslogLine& line : sandbox.syslog()) {
-    if (c.logged != nullptr && line.text.find(c.logged) != std::string::npos) {
-      found = line.type == LogType::kDefault;
-    }
-  }
-  EXPECT_TRUE(found) << sandbox.syslogDump();
+  // The last line that says it is at the default level.
+  const std::vector<SyslogLine> log = sandbox.syslog();
+  const auto line = std::find_if(log.rbegin(), log.rend(), [&](const SyslogLine& l) {
+    return c.logged != nullptr && l.text.find(c.logged) != std::string::npos;
+  });
+  EXPECT_TRUE(c.logged == nullptr || (line != log.rend() && line->type == LogType::kDefault));
 }
 
-const std::string kAliceDir = "/Users/alice/Library/Application Support/Citrix Receiver";
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, ModulesFile, ::testing::Values(
-  ModulesCase{"UsersOwn", [](Sandbox& s) { s.writeFile(kAliceDir + "/Modules", kBefore); Shell(s, "chown -R 1001:1001 /Users/alice/Library"); }, kAfter, true, nullptr},
-  ModulesCase{"AlreadyEnabled", [](Sandbox& s) { s.writeFile(kAliceDir + "/Modules", kAfter); Shell(s, "chown -R 1001:1001 /Users/alice/Library"); }, kAfter, false, nullptr},
-  ModulesCase{"RootOwnedFolderIsWrittenInPlace", [](Sandbox& s) { s.writeFile(kAliceDir + "/Modules", kBefore); Shell(s, "chown -R 1001:1001 /Users/alice/Library && chown 0:0 '" + kAliceDir + "'"); }, kAfter, true, nullptr},
-  ModulesCase{"RootOwnedFileInHome", [](Sandbox& s) { s.writeFile(kAliceDir + "/Modules", kBefore, 0666); Shell(s, "chown -R 1001:1001 /Users/alice/Library && chown 0:0 '" + kAliceDir + "/Modules'"); }, kBefore, false, "it belongs to another user"},
-  ModulesCase{"HardLinkedFile", [](Sandbox& s) { s.writeFile(kAliceDir + "/Modules", kBefore); Shell(s, "ln '" + kAliceDir + "/Modules' /Users/alice/second && chown -R 1001:1001 /Users/alice"); }, kBefore, false, "it has more than one name"},
-  ModulesCase{"FolderIsALink", [](Sandbox& s) { s.writeFile("/Users/alice/real/Modules", kBefore); Shell(s, "mkdir -p '/Users/alice/Library/Application Support' && ln -s /Users/alice/real '" + kAliceDir + "' && chown -R -h 1001:1001 /Users/alice"); }, kBefore, false, "cannot be reached without following a link", "/Users/alice/real/Modules"},
-  ModulesCase{"FileIsALinkToRootsFile", [](Sandbox& s) { s.writeFile("/etc/target", kBefore); s.makeDirs(kAliceDir); Shell(s, "ln -s /etc/target '" + kAliceDir + "/Modules' && chown -R -h 1001:1001 /Users/alice"); }, "", false, nullptr}),
+  ModulesCase{"UsersOwn", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", kAfter, true, nullptr},
+  ModulesCase{"AlreadyEnabled", "cp /after \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", kAfter, false, nullptr},
+  ModulesCase{"RootOwnedFolderIsWrittenInPlace", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D\"", kAfter, true, nullptr},
+  ModulesCase{"RootOwnedFileInHome", "cp /before \"$D/Modules\" && chmod 666 \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D/Modules\"", kBefore, false, "it belongs to another user"},
+  ModulesCase{"HardLinkedFile", "cp /before \"$D/Modules\" && ln \"$D/Modules\" /Users/alice/second && chown -R 1001:1001 /Users/alice", kBefore, false, "it has more than one name"},
+  ModulesCase{"FolderIsALink", "rmdir \"$D\" && mkdir /Users/alice/real && cp /before /Users/alice/real/Modules && ln -s /Users/alice/real \"$D\" && chown -R -h 1001:1001 /Users/alice", kBefore, false, "cannot be reached without following a link", "/Users/alice/real/Modules"},
+  ModulesCase{"FileIsALinkToRootsFile", "cp /before /etc/target && ln -s /etc/target \"$D/Modules\" && chown -R -h 1001:1001 /Users/alice", "", false, nullptr}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 
@@ -160,8 +161,7 @@ TEST_F(ServicePass, UserOwnedPluginFolderNeverSteersRoot) {
   Shell(sandbox,
         "chown 1001:1001 /usr/local/lib && mv /usr/local/lib/python3.11 "
         "/usr/local/lib/libvq-client.dylib");
-  const RunResult pass = create();
-  EXPECT_NE(pass.out.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n"),
+  EXPECT_NE(create().out.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n"),
             std::string::npos);
   EXPECT_EQ(sandbox.readFile("/usr/local/lib/libvq-client.dylib/site-packages/keep.py"), "root's");
   // Folders root makes in alice's tree are hers.
@@ -174,16 +174,10 @@ TEST_F(ServicePass, UserOwnedPluginFolderNeverSteersRoot) {
 
 TEST_F(ServicePass, LongLoopWithAgentsLoadedWritesAndSaysNothing) {
   // Every client installed: a steady pass has nothing to report.
-  for (const char* folder :
-       {"/usr/local/opt/freerdp/lib/freerdp2", "/opt/local/lib/freerdp2",
-        "/opt/homebrew/opt/freerdp/lib/freerdp2",
-        "/Applications/VMware Horizon Client.app/Contents/Frameworks/rdpvcbridge",
-        "/Applications/WorkSpaces.app/Contents/MacOS/vchan_plugins",
-        "/Applications/PCoIPClient.app/Contents/MacOS/vchan_plugins",
-        "/Applications/VMware Horizon Client.app/Contents/Library/pcoip/vchan_plugins"}) {
-    sandbox.makeDirs(folder);
+  for (const auto& [tag, file, link] : kLocations) {
+    if (tag < 0) sandbox.makeDirs(std::string(link).substr(0, std::string(link).rfind('/')));
   }
-  moduleFile("/Users/alice", "1001:1001", kBefore);
+  aliceModulesFile();
   sandbox.copyIn(KESTRUN_100PASSES_TOOL_PATH, "/payload/bin/kestrun-loop");
   installTimes(1, "/payload");
   ASSERT_EQ(create().exitCode, 0);
@@ -199,7 +193,7 @@ TEST_F(ServicePass, LongLoopWithAgentsLoadedWritesAndSaysNothing) {
   EXPECT_EQ(log.front().text, "Kestrun version: payload\n");
   for (size_t i = 1; i < log.size(); ++i) EXPECT_EQ(log[i].type, LogType::kDebug) << log[i].text;
   Shell(sandbox, "test -z \"$(find /Library /Users /usr/local /payload -newer /var/before-loop)\"");
-  EXPECT_EQ(sandbox.readFile(std::string("/Users/alice") + kModules), kAfter);
+  EXPECT_EQ(sandbox.readFile(kAliceModules), kAfter);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // a starting machine, one command, and everything the caller and the admin
 // can see afterwards (exit status, log, launchctl calls, the whole machine).
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <functional>
 
@@ -10,7 +11,7 @@
 namespace vq::testing {
 namespace {
 
-using Setup = std::function<void(E2ETest&)>;
+using Setup = std::function<void(E2ETest&)>;  // empty: a machine with nothing installed
 
 struct TransactionCase {
   friend void PrintTo(const TransactionCase& row, std::ostream* out) { *out << row.name; }
@@ -31,7 +32,17 @@ constexpr char kUnloadV1[] = "unload /Library/LaunchDaemons/com.quendalore.kestr
 constexpr char kBootoutAlice[] =
     "bootout gui/1001 /Library/LaunchAgents/com.quendalore.ks2.ws.plist";
 constexpr char kBootoutBob[] = "bootout gui/1002 /Library/LaunchAgents/com.quendalore.ks2.ws.plist";
-constexpr char kInstalled[] = "set daemon agent v1 lock jobs=system:com.quendalore.ks2";
+const std::vector<std::string> kAny = {"*"}, kFirstCalls = {kLoad, kStart, kUnloadV1},
+                               kRemoveCalls = {kUnload, kBootoutAlice, kBootoutBob};
+const std::vector<std::string> kInstall = {"install", "/payload"}, kUninstall = {"uninstall"};
+const std::string kMounted = std::string(kDirectorySet) + "/mounted";
+constexpr char kRecover[] = "install process terminated due to error, trying to recover";
+
+// The machine with the database at this version and count and everything installed.
+std::string Installed(int version, int counter) {
+  return "db=" + std::to_string(version) + "/" + std::to_string(counter) +
+         " set daemon agent v1 lock jobs=system:com.quendalore.ks2";
+}
 
 std::string Db(int version, int counter, int format = 1) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
@@ -41,130 +52,87 @@ std::string Db(int version, int counter, int format = 1) {
          std::to_string(version) + "</integer></dict></plist>";
 }
 
-Setup Older(int times) {
-  return [=](E2ETest& e) { e.installTimes(times); };
-}
-Setup Current(int times) {
-  return [=](E2ETest& e) { e.installTimes(times, "/payload"); };
-}
-Setup Then(Setup first, std::function<void(Sandbox&)> second) {
+// The older build installed `older` times, then this build `current` times,
+// then a shell command ($T: the installed tool), then this database.
+Setup Installs(int older, int current = 0, const std::string& shell = "", std::string db = "") {
   return [=](E2ETest& e) {
-    first(e);
-    second(e.sandbox);
+    e.installTimes(older);
+    e.installTimes(current, "/payload");
+    if (!shell.empty()) Shell(e.sandbox, "T='" + std::string(kInstalledTool) + "' && " + shell);
+    if (!db.empty()) e.sandbox.writeFile(kDatabase, db);
   };
-}
-Setup Nothing() {
-  return [](E2ETest&) {};
 }
 
 bool Matches(const std::string& line, const std::string& pattern) {
-  if (!pattern.empty() && pattern.back() == '*') {
-    return line.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
-  }
-  return line == pattern;
+  const bool prefix = !pattern.empty() && pattern.back() == '*';
+  return prefix ? line.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0 : line == pattern;
 }
 
 class Transactions : public E2ETest, public ::testing::WithParamInterface<TransactionCase> {};
 
 TEST_P(Transactions, Outcome) {
   const TransactionCase& c = GetParam();
-  c.setup(*this);
+  if (c.setup) c.setup(*this);
   if (HasFatalFailure()) return;
   sandbox.clearSyslog();
   sandbox.clearLaunchctlCalls();
   const RunResult result = runTool(c.command);
   EXPECT_EQ(result.exitCode, c.exit);
   EXPECT_EQ(result.err, "");
-  const std::vector<std::string> texts = sandbox.syslogTexts();
+  const std::vector<SyslogLine> log = sandbox.syslog();
   size_t at = 0;
   for (const std::string& expected : c.log) {
-    while (at < texts.size() && !Matches(texts[at], expected)) ++at;
-    EXPECT_LT(at, texts.size()) << "missing, or out of order: " << expected;
+    while (at < log.size() && !Matches(log[at].text, expected)) ++at;
+    EXPECT_LT(at, log.size()) << "missing, or out of order: " << expected;
   }
   EXPECT_EQ(machine(), c.machine);
   if (sandbox.exists(kInstalledTool)) {
     // Everything installed is root's, with the payload's modes; the database is 0644.
-    Shell(sandbox,
-          "cd '" + std::string(kDirectorySet) +
-              "' && test -z \"$(find . ! -user 0 -o ! -group 0)\" && "
-              "test \"$(stat -c %a inst.plist ../ks2.lock)\" = \"644\n600\" && test \"$(stat -c %a "
-              "modules "
-              "conf/com.quendalore.dcvproxy.json)\" = "
-              "\"$(stat -c %a /payload/modules /payload/conf/com.quendalore.dcvproxy.json)\"");
+    Shell(sandbox, "cd '" + std::string(kDirectorySet) +
+                       "' && test -z \"$(find . ! -user 0 -o ! -group 0)\" && test \"$(stat -c %a "
+                       "inst.plist ../ks2.lock)\" = \"644\n600\" && test \"$(stat -c %a modules "
+                       "conf/com.quendalore.dcvproxy.json)\" = \"$(stat -c %a /payload/modules "
+                       "/payload/conf/com.quendalore.dcvproxy.json)\"");
   }
-  if (c.calls != std::vector<std::string>{"*"}) {
+  if (c.calls != kAny) {
     EXPECT_EQ(calls(), c.calls);
   }
 }
 
-const std::vector<std::string> kInstall = {"install", "/payload"};
-const std::vector<std::string> kUninstall = {"uninstall"};
-
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
-  TransactionCase{"FirstInstall", Nothing(), kInstall, 0,
-    {"installation started", "done."}, std::string("db=8/1 ") + kInstalled,
-    {kLoad, kStart, kUnloadV1}},
-  TransactionCase{"ForeignOwnedPayloadIsInstalledAsRootWithItsModes",
-    [](E2ETest& e) { Shell(e.sandbox, "chown -R 501:20 /payload && chmod 0750 /payload/modules && chmod 0600 /payload/conf/com.quendalore.dcvproxy.json"); },
-    kInstall, 0, {"done."}, std::string("db=8/1 ") + kInstalled, {"*"}},
-  TransactionCase{"OneMoreReference", Current(1), kInstall, 0,
-    {"installed version: 8, my version: 8", "installed version of Kestrun2 is OK, just increasing ref counter", "done."},
-    std::string("db=8/2 ") + kInstalled, {}},
-  TransactionCase{"NewerInstalledKeepsItsVersion", Then(Current(1), [](Sandbox& s) { s.writeFile(kDatabase, Db(9, 1)); }),
-    kInstall, 0, {"installed version: 9, my version: 8"}, std::string("db=9/2 ") + kInstalled, {}},
-  TransactionCase{"UpdateCarriesReferences", Older(3), kInstall, 0,
-    {"installed version: 7, my version: 8", "older version detected, uninstalling it first",
-     "uninstaller started in update mode", "done."},
-    std::string("db=8/4 ") + kInstalled, {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart, kUnloadV1}},
-  TransactionCase{"FailingOlderToolIsRolledBack",
-    Then(Older(1), [](Sandbox& s) { s.writeFile(kInstalledTool, "#!/bin/sh\nexit 3\n", 0755); }),
-    kInstall, 1, {"uninstaller returned error", "uninstalling previous version failed"},
-    std::string("db=7/1 ") + kInstalled, {kLoad, kStart}},
-  TransactionCase{"UnsafeOlderToolIsNeverRun",
-    Then(Older(1), [](Sandbox& s) { Shell(s, "chmod 0775 '/Library/Application Support/com.quendalore/ks2/bin/kestrun'"); }),
-    kInstall, 1, {"not running /Library/Application Support/com.quendalore/ks2/bin/kestrun: *",
-                  "uninstaller returned error", "uninstalling previous version failed"},
-    std::string("db=7/1 ") + kInstalled, {}},
-  TransactionCase{"FailedUpdateRestoresTheOlderSet",
-    Then(Older(2), [](Sandbox& s) { Shell(s, "cp -a /payload /broken && rm /broken/conf/com.quendalore.ks2.plist"); }),
-    {"install", "/broken"}, 1,
-    {"cannot install launchd plist file: *", "launchd service installation terminated due to error",
-     "install process terminated due to error, trying to recover"},
-    // The older tool took the version 1 blocker with it; the next update brings it back.
-    "db=7/2 set daemon agent lock jobs=system:com.quendalore.ks2", {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart}},
-  TransactionCase{"LinkedDaemonPlistIsRefused",
-    [](E2ETest& e) { Shell(e.sandbox, "cp -a /payload /linked && ln -sf /etc/passwd /linked/conf/com.quendalore.ks2.plist"); },
-    {"install", "/linked"}, 1, {"cannot install launchd plist file: *", "install process terminated due to error, trying to recover"},
-    "db=8/1 set agent lock", {}},
-  TransactionCase{"MissingSourceFailsTheCopy", Nothing(), {"install", "/nowhere"}, 1,
-    {"cannot copy service files into place: *", "install process terminated due to error, trying to recover"},
-    "lock", {}},
-  TransactionCase{"InvalidFormatStops", [](E2ETest& e) { e.sandbox.writeFile(kDatabase, Db(8, 1, 2)); }, kInstall, 1,
-    {"installation DB invalid format"}, "db=bad lock", {}},
-  TransactionCase{"NonUtf8DatabaseCountsAsMissing",
-    [](E2ETest& e) { e.sandbox.writeFile(kDatabase, "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer><key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"); },
-    kInstall, 0, {"done."}, std::string("db=8/1 ") + kInstalled, {"*"}},
-  TransactionCase{"UninstallLeavesOtherReferences", Current(2), kUninstall, 0,
-    {"other software depends on kestrun, just decreasing ref counter", "done."}, std::string("db=8/1 ") + kInstalled, {}},
-  TransactionCase{"LastUninstallRemovesEverything", Current(1), kUninstall, 0,
-    {"unloading services...", "removing directory set...", "done."}, "", {kUnload, kBootoutAlice, kBootoutBob}},
-  TransactionCase{"CounterZeroRemovesEverything", Then(Current(1), [](Sandbox& s) { s.writeFile(kDatabase, Db(8, 0)); }),
-    kUninstall, 0, {"done."}, "", {"*"}},
-  TransactionCase{"UninstallWithoutDatabase", Nothing(), kUninstall, 1,
-    {"installation DB not found or access denied"}, "lock", {}},
-  TransactionCase{"UninstallOfAnOlderInstallation", Older(2), kUninstall, 0,
-    {"strange that uninstaller from higher version", "other software depends on kestrun, just decreasing ref counter"},
-    std::string("db=7/1 ") + kInstalled, {}},
-  TransactionCase{"StandaloneUpdateModeRemovesTheLockFileToo", Current(3), {"uninstall", "-u"}, 0,
-    {"uninstaller started in update mode", "unloading services...", "done."}, "", {kUnload, kBootoutAlice, kBootoutBob}},
-  TransactionCase{"VersionOneIsRetired",
-    [](E2ETest& e) {
-      e.sandbox.writeFile(kVersion1Plist, "<plist><dict><key>Label</key><string>com.quendalore.kestrun</string></dict></plist>");
-      e.sandbox.writeFile("/var/launchctl/loaded", "system\tcom.quendalore.kestrun\n");
-      e.sandbox.writeFile(std::string(kVersion1Dir) + "/bin/old", "x");
-    },
-    kInstall, 0, {"done."}, std::string("db=8/1 ") + kInstalled, {kLoad, kStart, kUnloadV1}}),
+  TransactionCase{"FirstInstall", {}, kInstall, 0, {"installation started", "done."}, Installed(8, 1), kFirstCalls},
+  TransactionCase{"ForeignOwnedPayloadIsInstalledAsRootWithItsModes", Installs(0, 0, "chown -R 501:20 /payload && chmod 0750 /payload/modules && chmod 0600 /payload/conf/*.dcvproxy.json"),
+    kInstall, 0, {"done."}, Installed(8, 1), kAny},
+  TransactionCase{"OneMoreReference", Installs(0, 1), kInstall, 0, {"installed version: 8, my version: 8", "installed version of Kestrun2 is OK, just increasing ref counter", "done."}, Installed(8, 2), {}},
+  TransactionCase{"NewerInstalledKeepsItsVersion", Installs(0, 1, "", Db(9, 1)), kInstall, 0, {"installed version: 9, my version: 8"}, Installed(9, 2), {}},
+  TransactionCase{"UpdateCarriesReferences", Installs(3), kInstall, 0, {"installed version: 7, my version: 8", "older version detected, uninstalling it first", "uninstaller started in update mode", "done."},
+    Installed(8, 4), {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart, kUnloadV1}},
+  TransactionCase{"FailingOlderToolIsRolledBack", Installs(1, 0, "printf '#!/bin/sh\\nexit 3\\n' > \"$T\" && chmod 0755 \"$T\""), kInstall, 1,
+    {"uninstaller returned error", "uninstalling previous version failed"}, Installed(7, 1), {kLoad, kStart}},
+  TransactionCase{"UnsafeOlderToolIsNeverRun", Installs(1, 0, "chmod 0775 \"$T\""), kInstall, 1,
+    {"not running " + std::string(kInstalledTool) + ": *", "uninstaller returned error", "uninstalling previous version failed"}, Installed(7, 1), {}},
+  // The older tool took the version 1 blocker with it; the next update brings it back.
+  TransactionCase{"FailedUpdateRestoresTheOlderSet", Installs(2, 0, "cp -a /payload /broken && rm /broken/conf/com.quendalore.ks2.plist"), {"install", "/broken"}, 1,
+    {"cannot install launchd plist file: *", "launchd service installation terminated due to error", kRecover}, "db=7/2 set daemon agent lock jobs=system:com.quendalore.ks2", {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart}},
+  TransactionCase{"LinkedDaemonPlistIsRefused", Installs(0, 0, "cp -a /payload /linked && ln -sf /etc/passwd /linked/conf/com.quendalore.ks2.plist"), {"install", "/linked"}, 1,
+    {"cannot install launchd plist file: *", kRecover}, "db=8/1 set agent lock", {}},
+  // A mount inside a set without a database: the removal never crosses it, and the set stays aside.
+  TransactionCase{"FullInstallFailsWhenTheOldSetCannotBeRemoved", [](E2ETest& e) { e.sandbox.makeDirs(kMounted); ASSERT_EQ(mount("tmpfs", e.sandbox.at(kMounted).c_str(), "tmpfs", 0, nullptr), 0); },
+    kInstall, 1, {"cannot copy service files into place: remove*", kRecover}, "lock junk=1", {}},
+  TransactionCase{"MissingSourceFailsTheCopy", {}, {"install", "/nowhere"}, 1, {"cannot copy service files into place: *", kRecover}, "lock", {}},
+  TransactionCase{"InvalidFormatStops", Installs(0, 0, "", Db(8, 1, 2)), kInstall, 1, {"installation DB invalid format"}, "db=bad lock", {}},
+  TransactionCase{"NonUtf8DatabaseCountsAsMissing", Installs(0, 0, "", "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer>"
+    "<key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"), kInstall, 0, {"done."}, Installed(8, 1), kAny},
+  TransactionCase{"UninstallLeavesOtherReferences", Installs(0, 2), kUninstall, 0, {"other software depends on kestrun, just decreasing ref counter", "done."}, Installed(8, 1), {}},
+  TransactionCase{"LastUninstallRemovesEverything", Installs(0, 1), kUninstall, 0, {"unloading services...", "removing directory set...", "done."}, "", kRemoveCalls},
+  TransactionCase{"CounterZeroRemovesEverything", Installs(0, 1, "", Db(8, 0)), kUninstall, 0, {"done."}, "", kAny},
+  TransactionCase{"UninstallWithoutDatabase", {}, kUninstall, 1, {"installation DB not found or access denied"}, "lock", {}},
+  TransactionCase{"UninstallOfAnOlderInstallation", Installs(2), kUninstall, 0, {"strange that uninstaller from higher version", "other software depends on kestrun, just decreasing ref counter"}, Installed(7, 1), {}},
+  TransactionCase{"StandaloneUpdateModeRemovesTheLockFileToo", Installs(0, 3), {"uninstall", "-u"}, 0, {"uninstaller started in update mode", "unloading services...", "done."}, "", kRemoveCalls},
+  TransactionCase{"VersionOneIsRetired", Installs(0, 0, "cd '/Library/Application Support' && mkdir -p com.quendalore/kestrun/bin && printf x > com.quendalore/kestrun/bin/old && "
+    "printf 'system\\tcom.quendalore.kestrun\\n' > /var/launchctl/loaded && printf '%s' '<plist><dict><key>Label</key><string>com.quendalore.kestrun</string></dict></plist>' > "
+    "/Library/LaunchDaemons/com.quendalore.kestrun.plist"), kInstall, 0, {"done."}, Installed(8, 1), kFirstCalls}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 

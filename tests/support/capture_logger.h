@@ -15,22 +15,19 @@ struct LogRecord {
   bool operator==(const LogRecord&) const = default;
 };
 
-class CaptureLogger final : public Logger {
- public:
+struct CaptureLogger final : public Logger {
   bool isEnabled(LogType) const override { return true; }
   void write(LogType type, std::string_view text) override {
-    records_.push_back({type, std::string(text)});
+    records.push_back({type, std::string(text)});
   }
-  const std::vector<LogRecord>& records() const { return records_; }
   // Every text, one per line, for failure messages.
   std::string dump() const {
     std::string out;
-    for (const LogRecord& record : records_) out += record.text + "\n";
+    for (const LogRecord& record : records) out += record.text + "\n";
     return out;
   }
 
- private:
-  std::vector<LogRecord> records_;
+  std::vector<LogRecord> records;
 };
 
 }  // namespace vq

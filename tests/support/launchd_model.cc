@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,44 +22,33 @@
 
 namespace {
 
-// The model always runs inside the sandbox.
-const std::string dir = "/var/launchctl";
+using Strings = std::vector<std::string>;
+const std::string dir = "/var/launchctl/";  // the model always runs inside the sandbox
 
-std::vector<std::string> Lines(const std::string& name) {
-  std::ifstream in(dir + "/" + name);
-  std::vector<std::string> lines;
+Strings Lines(const std::string& name) {
+  std::ifstream in(dir + name);
+  Strings lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
-void WriteLines(const std::string& name, const std::vector<std::string>& lines) {
-  std::ofstream out(dir + "/" + name + ".new");
-  for (const std::string& line : lines) out << line << "\n";
-  out.close();
-  std::rename((dir + "/" + name + ".new").c_str(), (dir + "/" + name).c_str());
+bool Has(const Strings& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // The job's label from its property list; empty when it has none.
 std::string LabelOf(const std::string& path) {
-  std::ifstream in(path);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path).rdbuf();
+  std::smatch label;
   const std::string content = text.str();
-  const size_t key = content.find("<key>Label</key>");
-  if (key == std::string::npos) return "";
-  const size_t open = content.find("<string>", key);
-  const size_t close = content.find("</string>", open);
-  if (open == std::string::npos || close == std::string::npos) return "";
-  return content.substr(open + 8, close - open - 8);
+  std::regex_search(content, label, std::regex("<key>Label</key>[^]*?<string>([^]*?)</string>"));
+  return label.empty() ? "" : label[1].str();
 }
 
 bool HasSession(const std::string& domain) {
-  if (domain == "system") return true;
-  if (domain.rfind("gui/", 0) != 0) return false;
-  const std::vector<std::string> sessions = Lines("sessions");
-  return std::find(sessions.begin(), sessions.end(), domain.substr(4)) != sessions.end();
+  return domain == "system" ||
+         (domain.rfind("gui/", 0) == 0 && Has(Lines("sessions"), domain.substr(4)));
 }
 
 int Say(int code, const std::string& text) {
@@ -67,16 +56,16 @@ int Say(int code, const std::string& text) {
   return code;
 }
 
-int Answer(const std::vector<std::string>& args) {
+int Answer(const Strings& args) {
   const std::string sub = args.size() > 1 ? args[1] : "";
-  std::vector<std::string> loaded = Lines("loaded");
-  auto isLoaded = [&](const std::string& entry) {
-    return std::find(loaded.begin(), loaded.end(), entry) != loaded.end();
-  };
+  Strings loaded = Lines("loaded");
   auto change = [&](const std::string& entry, bool load) {
     if (load) loaded.push_back(entry);
     if (!load) loaded.erase(std::remove(loaded.begin(), loaded.end(), entry), loaded.end());
-    WriteLines("loaded", loaded);
+    std::ofstream out(dir + "loaded.new");
+    for (const std::string& line : loaded) out << line << "\n";
+    out.close();
+    std::rename((dir + "loaded.new").c_str(), (dir + "loaded").c_str());
     return 0;
   };
   // The legacy subcommands work in the system domain, print their failure and still exit 0.
@@ -84,20 +73,20 @@ int Answer(const std::vector<std::string>& args) {
     const std::string label = LabelOf(args[2]), entry = "system\t" + label;
     const bool load = sub == "load";
     if (label.empty()) return Say(0, args[2] + ": Invalid property list\n");
-    if (isLoaded(entry) != load) return change(entry, load);
+    if (Has(loaded, entry) != load) return change(entry, load);
     return Say(0, std::string(load ? "Load" : "Unload") + " failed: 5: Input/output error\n" +
                       "Try running `launchctl " + (load ? "bootstrap" : "bootout") +
                       "` as root for richer errors.\n");
   }
-  if (sub == "start" && args.size() == 3) return isLoaded("system\t" + args[2]) ? 0 : 3;
+  if (sub == "start" && args.size() == 3) return Has(loaded, "system\t" + args[2]) ? 0 : 3;
   if ((sub == "bootstrap" || sub == "bootout") && args.size() == 4) {
     const bool load = sub == "bootstrap";
-    const std::string what = load ? "Bootstrap" : "Boot-out";
     if (!HasSession(args[2])) {
-      return Say(125, what + " failed: 125: Domain does not support specified action\n");
+      return Say(125, std::string(load ? "Bootstrap" : "Boot-out") +
+                          " failed: 125: Domain does not support specified action\n");
     }
     const std::string label = LabelOf(args[3]), entry = args[2] + "\t" + label;
-    if (!label.empty() && isLoaded(entry) != load) return change(entry, load);
+    if (!label.empty() && Has(loaded, entry) != load) return change(entry, load);
     return load ? Say(5, "Bootstrap failed: 5: Input/output error\n")
                 : Say(3, "Boot-out failed: 3: No such process\n");
   }
@@ -105,7 +94,7 @@ int Answer(const std::vector<std::string>& args) {
     const size_t slash = args[2].rfind('/');
     const std::string domain = args[2].substr(0, slash), label = args[2].substr(slash + 1);
     if (!HasSession(domain)) return Say(125, "Could not find domain for " + domain + "\n");
-    if (isLoaded(domain + "\t" + label)) return 0;
+    if (Has(loaded, domain + "\t" + label)) return 0;
     const std::string where = domain == "system" ? "system" : "user gui: " + domain.substr(4);
     return Say(113, "Could not find service \"" + label + "\" in domain for " + where + "\n");
   }
@@ -118,16 +107,18 @@ int main(int argc, char* argv[]) {
   std::string line;
   for (int i = 0; i < argc; ++i) line += (i > 0 ? "\x1f" : "") + std::string(argv[i]);
   line += "\n";
-  const int calls = open((dir + "/calls").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int calls = open((dir + "calls").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (calls >= 0) {
     (void)!write(calls, line.data(), line.size());
     close(calls);
   }
-  const std::vector<std::string> pause = Lines("pause-call");
+  const Strings pause = Lines("pause-call");
   if (!pause.empty() && pause[0] == std::to_string(Lines("calls").size())) {
-    std::ofstream(dir + "/paused") << getpid() << "\n";
-    while (Exists(dir + "/pause-call")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    unlink((dir + "/paused").c_str());
+    std::ofstream(dir + "paused") << getpid() << "\n";
+    while (access((dir + "pause-call").c_str(), F_OK) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    unlink((dir + "paused").c_str());
   }
-  return Answer(std::vector<std::string>(argv, argv + argc));
+  return Answer(Strings(argv, argv + argc));
 }

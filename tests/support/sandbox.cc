@@ -4,11 +4,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,40 +22,27 @@
 namespace vq::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
+std::string Failed(const std::string& what) { return what + ": " + std::strerror(errno); }
+
 void Check(bool ok, const std::string& what) {
-  if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+  if (!ok) throw std::runtime_error(Failed(what));
 }
 
 std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
-}
-
-bool EnterPrivateMountNamespace(std::string* reason) {
-  static const std::string failure = [] {
-    if (geteuid() != 0) return std::string("end-to-end tests need root");
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
-      return std::string("private mount namespace: ") + std::strerror(errno);
-    }
-    return std::string();
-  }();
-  *reason = failure;
-  return failure.empty();
 }
 
 // "<pri>... com.quendalore.ks2[pid]: [category] text", as the logger sends it.
 std::optional<SyslogLine> ParseSyslog(const std::string& datagram) {
   const std::string tag = std::string(kLogSubsystem) + "[";
-  const size_t at = datagram.find(tag);
-  const size_t text = datagram.find("]: [", at);
+  const size_t at = datagram.find(tag), text = datagram.find("]: [", at);
   const size_t close = datagram.find("] ", text + 4);
-  if (datagram.empty() || datagram[0] != '<' || at == std::string::npos ||
-      text == std::string::npos || close == std::string::npos) {
-    return std::nullopt;
-  }
-  const int priority = std::atoi(datagram.c_str() + 1) & 7;  // 3 error, 6 info, 7 debug
+  if (datagram[0] != '<' || text == std::string::npos || close == std::string::npos) return {};
+  const int priority = std::atoi(datagram.c_str() + 1) & 7;
   const LogType type = priority == 3   ? LogType::kError
                        : priority == 6 ? LogType::kInfo
                        : priority == 7 ? LogType::kDebug
@@ -69,111 +54,85 @@ std::optional<SyslogLine> ParseSyslog(const std::string& datagram) {
 }  // namespace
 
 RunResult SandboxProcess::wait() {
-  if (!waited_) {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    result_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result_.out = ReadHostFile(outPath_);
-    waited_ = true;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return result_;
-}
-
-void SandboxProcess::kill(int signal) {
-  if (!waited_) ::kill(pid_, signal);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadHostFile(outPath), ""};
 }
 
 Sandbox::Sandbox() {
-  if (EnterPrivateMountNamespace(&reason_)) ready_ = build();
+  // The whole process leaves the host's mount namespace once.
+  static const std::string outside = [] {
+    if (geteuid() != 0) return std::string("end-to-end tests need root");
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+      return Failed("private mount namespace");
+    }
+    return std::string();
+  }();
+  reason_ = outside.empty() ? build() : outside;
 }
 
 Sandbox::~Sandbox() {
   stop_ = true;
   if (reader_.joinable()) reader_.join();
   if (logSocket_ >= 0) close(logSocket_);
-  if (!path_.empty()) {
-    umount2(path_.c_str(), MNT_DETACH);
-    rmdir(path_.c_str());
-  }
+  if (path_.empty()) return;
+  umount2(path_.c_str(), MNT_DETACH);
+  rmdir(path_.c_str());
 }
 
-bool Sandbox::build() {
+std::string Sandbox::build() {
   char name[] = "/tmp/kestrun-sandbox-XXXXXX";
-  auto fail = [&](const std::string& what) {
-    reason_ = what + ": " + std::strerror(errno);
-    return false;
-  };
-  if (mkdtemp(name) == nullptr) return fail("mkdtemp");
+  if (mkdtemp(name) == nullptr) return Failed("mkdtemp");
   path_ = name;
-  if (mount("tmpfs", name, "tmpfs", 0, "mode=0755,size=4g") != 0) return fail("mount tmpfs");
-  // The host's programs and libraries, read-only; /usr/local is the
-  // sandbox's own, since plug-in links go there.
-  makeDirs("/usr");
-  if (mount("/usr", at("/usr").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-      mount(nullptr, at("/usr").c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0 ||
-      mount("tmpfs", at("/usr/local").c_str(), "tmpfs", 0, "mode=0755") != 0) {
-    return fail("mount /usr");
-  }
-  for (const char* dir : {"/lib", "/lib64", "/lib32", "/libx32", "/bin"}) {
-    char target[256];
-    const ssize_t n = readlink(dir, target, sizeof target - 1);
-    if (n > 0 && std::strcmp(dir, "/bin") != 0) {
-      (void)::symlink(std::string(target, static_cast<size_t>(n)).c_str(), at(dir).c_str());
-    }
-  }
-  makeDirs("/proc");
-  if (mount("proc", at("/proc").c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
-    return fail("mount /proc");
-  }
-  makeDirs("/dev");
-  mknod(at("/dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3));
-  mknod(at("/dev/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
-  mknod(at("/dev/urandom").c_str(), S_IFCHR | 0666, makedev(1, 9));
-  makeDirs("/tmp", 01777);
-  writeFile("/bin/sh", ReadHostFile("/usr/bin/dash"), 0755);
-  writeFile("/bin/launchctl", ReadHostFile(LAUNCHD_MODEL_PATH), 0755);
+  // The host's programs and libraries, read-only, under a /usr/local of its
+  // own (plug-in links go there); devices, a shell, the launchd model, and
+  // the folders a Mac has before any product is installed.
+  const std::string script =
+      "set -e; umask 022; cd '" + path_ + "'; launchctl='" + LAUNCHD_MODEL_PATH + R"sh('
+    mount -t tmpfs -o mode=0755,size=4g tmpfs . && cd "$PWD"
+    mkdir -p usr proc dev tmp bin "Library/Application Support" Library/LaunchDaemons \
+      Library/LaunchAgents Applications Users opt
+    mount --rbind /usr usr && mount -o remount,bind,ro usr
+    mount -t tmpfs -o mode=0755 tmpfs usr/local
+    for lib in lib lib64 lib32 libx32; do [ ! -L /$lib ] || ln -s "$(readlink /$lib)" $lib; done
+    mount -t proc -o nosuid,nodev,noexec proc proc
+    mknod -m 666 dev/null c 1 3 && mknod -m 666 dev/zero c 1 5 && mknod -m 666 dev/urandom c 1 9
+    chmod 1777 tmp && cp /usr/bin/dash bin/sh && cp "$launchctl" bin/launchctl)sh";
+  if (std::system(script.c_str()) != 0) return "cannot build the sandbox in " + path_;
   writeUsers({});
   writeFile("/etc/nsswitch.conf", "passwd: files\ngroup: files\n");
-  // What a Mac has before any product is installed.
-  for (const char* dir : {"/Library/Application Support", "/Library/LaunchDaemons",
-                          "/Library/LaunchAgents", "/Applications", "/Users", "/opt"}) {
-    makeDirs(dir);
-  }
 
-  logSocket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  sockaddr_un address{AF_UNIX, {}};
   const std::string logPath = at("/dev/log");
-  if (logSocket_ < 0 || logPath.size() >= sizeof address.sun_path) return fail("socket");
+  logSocket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (logSocket_ < 0 || logPath.size() >= sizeof address.sun_path) return Failed("socket");
   std::strcpy(address.sun_path, logPath.c_str());
   if (bind(logSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return fail("bind /dev/log");
+    return Failed("bind /dev/log");
   }
   chmod(logPath.c_str(), 0666);
   // Read continuously: a full socket queue would make the tool wait.
   reader_ = std::thread([this] {
-    while (!stop_) {
-      pollfd poll_fd{logSocket_, POLLIN, 0};
+    for (pollfd poll_fd{logSocket_, POLLIN, 0}; !stop_;) {
       if (poll(&poll_fd, 1, 20) > 0) drain();
     }
   });
-  return true;
+  return "";
 }
 
 void Sandbox::makeDirs(std::string_view absolute, mode_t mode) const {
   std::error_code error;
-  if (std::filesystem::create_directories(at(absolute), error)) chmod(at(absolute).c_str(), mode);
+  if (fs::create_directories(at(absolute), error)) chmod(at(absolute).c_str(), mode);
   Check(!error, "mkdir " + at(absolute));
 }
 
 void Sandbox::writeFile(std::string_view absolute, std::string_view content, mode_t mode) const {
-  const std::string full = at(absolute);
   makeDirs(absolute.substr(0, absolute.rfind('/')));
-  std::ofstream out(full, std::ios::binary | std::ios::trunc);
+  std::ofstream out(at(absolute), std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   out.close();
-  Check(out.good() && chmod(full.c_str(), mode) == 0, "write " + full);
+  Check(out.good() && chmod(at(absolute).c_str(), mode) == 0, "write " + at(absolute));
 }
 
 std::string Sandbox::readFile(std::string_view absolute) const {
@@ -182,31 +141,18 @@ std::string Sandbox::readFile(std::string_view absolute) const {
 
 bool Sandbox::exists(std::string_view absolute) const {
   std::error_code error;
-  return std::filesystem::exists(std::filesystem::symlink_status(at(absolute), error));
-}
-
-void Sandbox::symlink(std::string_view target, std::string_view absolute) const {
-  Check(::symlink(std::string(target).c_str(), at(absolute).c_str()) == 0, "symlink");
-}
-
-std::string Sandbox::readLink(std::string_view absolute) const {
-  std::error_code error;
-  return std::filesystem::read_symlink(at(absolute), error).string();
+  return fs::exists(fs::symlink_status(at(absolute), error));
 }
 
 std::vector<std::string> Sandbox::list(std::string_view absolute) const {
-  namespace fs = std::filesystem;
   std::vector<std::string> out;
   std::error_code error;
   for (fs::recursive_directory_iterator it(at(absolute), error), end; it != end;
        it.increment(error)) {
     // Things may vanish while a killed run's child still works: no query throws.
     const std::string name = it->path().string().substr(at(absolute).size() + 1);
-    if (it->is_symlink(error)) {
-      out.push_back(name + " -> " + fs::read_symlink(it->path(), error).string());
-    } else {
-      out.push_back(name + (it->is_directory(error) ? "/" : ""));
-    }
+    out.push_back(it->is_symlink(error) ? name + " -> " + fs::read_symlink(*it, error).string()
+                                        : name + (it->is_directory(error) ? "/" : ""));
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -214,18 +160,9 @@ std::vector<std::string> Sandbox::list(std::string_view absolute) const {
 
 void Sandbox::copyIn(const std::string& hostPath, std::string_view absolute) const {
   makeDirs(absolute.substr(0, absolute.rfind('/')));
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl("/bin/cp", "cp", "-a", hostPath.c_str(), at(absolute).c_str(), nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  Check(status == 0, "copy " + hostPath);
+  const std::string command = "/bin/cp -a '" + hostPath + "' '" + at(absolute) + "'";
+  Check(std::system(command.c_str()) == 0, command);
 }
-
-void Sandbox::installPayload() const { copyIn(KESTRUN_PAYLOAD_DIR, "/payload"); }
-void Sandbox::installOlderPayload() const { copyIn(KESTRUN_OLDER_PAYLOAD_DIR, "/payload-v7"); }
 
 void Sandbox::writeUsers(const std::vector<TestUser>& users) const {
   std::string passwd = "root:x:0:0:root:/root:/bin/sh\n", group = "root:x:0:\n", sessions;
@@ -241,8 +178,11 @@ void Sandbox::writeUsers(const std::vector<TestUser>& users) const {
   writeFile("/var/launchctl/sessions", sessions);
 }
 
-pid_t Sandbox::forkChrooted(const std::vector<std::string>& argv, const RunOptions& options,
-                            int out, int err) const {
+SandboxProcess Sandbox::start(const std::vector<std::string>& argv, const RunOptions& options,
+                              const std::string& out, const std::string& err) {
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  const int outFd = open(out.c_str(), flags, 0644), errFd = open(err.c_str(), flags, 0644);
+  Check(outFd >= 0 && errFd >= 0, "output files");
   std::vector<char*> args, environment;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   for (const std::string& entry : options.environment) {
@@ -251,28 +191,26 @@ pid_t Sandbox::forkChrooted(const std::vector<std::string>& argv, const RunOptio
   args.push_back(nullptr);
   environment.push_back(nullptr);
   const pid_t pid = fork();
-  if (pid != 0) return pid;
-  // Only async-signal-safe calls from here on.
-  const int devnull = open("/dev/null", O_RDONLY);
-  if (dup2(out, 1) < 0 || dup2(err, 2) < 0 || dup2(devnull, 0) < 0) _exit(125);
-  if (chroot(path_.c_str()) != 0 || chdir("/") != 0) _exit(125);
-  if (options.uid && (setgroups(0, nullptr) != 0 || setgid(options.gid.value_or(*options.uid)) ||
-                      setuid(*options.uid) != 0)) {
-    _exit(125);
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on.
+    const int devnull = open("/dev/null", O_RDONLY);
+    if (dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 || dup2(devnull, 0) < 0 ||
+        chroot(path_.c_str()) != 0 || chdir("/") != 0 ||
+        (options.uid && (setgroups(0, nullptr) != 0 || setgid(options.gid.value_or(*options.uid)) ||
+                         setuid(*options.uid) != 0))) {
+      _exit(125);
+    }
+    execve(args[0], args.data(), environment.data());
+    _exit(126);
   }
-  execve(args[0], args.data(), environment.data());
-  _exit(126);
+  close(outFd);
+  close(errFd);
+  return SandboxProcess{pid, out};
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& argv, const RunOptions& options) {
-  const std::string base = at("/tmp/run-" + std::to_string(++spawned_));
-  const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  Check(out >= 0 && err >= 0, "output files");
-  const pid_t pid = forkChrooted(argv, options, out, err);
-  close(out);
-  close(err);
-  RunResult result = SandboxProcess(pid, base + ".out").wait();
+  const std::string base = at("/tmp/run-" + std::to_string(++started_));
+  RunResult result = start(argv, options, base + ".out", base + ".err").wait();
   result.err = ReadHostFile(base + ".err");
   unlink((base + ".out").c_str());
   unlink((base + ".err").c_str());
@@ -280,11 +218,8 @@ RunResult Sandbox::run(const std::vector<std::string>& argv, const RunOptions& o
 }
 
 SandboxProcess Sandbox::spawn(const std::vector<std::string>& argv) {
-  const std::string out = at("/tmp/spawned-" + std::to_string(++spawned_));
-  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const pid_t pid = forkChrooted(argv, {}, fd, fd);
-  close(fd);
-  return SandboxProcess(pid, out);
+  const std::string out = at("/tmp/spawned-" + std::to_string(++started_));
+  return start(argv, {}, out, out);
 }
 
 // Datagrams are queued when a process sends them, so once a process has
@@ -305,19 +240,11 @@ std::vector<SyslogLine> Sandbox::syslog() const {
   return lines_;
 }
 
-std::vector<std::string> Sandbox::syslogTexts() const {
-  std::vector<std::string> texts;
-  for (const SyslogLine& line : syslog()) texts.push_back(line.text);
-  return texts;
-}
-
 std::string Sandbox::syslogDump() const {
   std::string out;
   for (const SyslogLine& line : syslog()) {
-    const char* type = line.type == LogType::kError   ? "error"
-                       : line.type == LogType::kInfo  ? "info"
-                       : line.type == LogType::kDebug ? "debug"
-                                                      : "default";
+    const char* const names[] = {"default", "info", "debug"};  // kDefault, kInfo, kDebug
+    const char* type = line.type == LogType::kError ? "error" : names[int(line.type)];
     out += "[" + line.category + "] " + type + " " + std::to_string(line.pid) + ": " + line.text +
            "\n";
   }
@@ -330,25 +257,16 @@ void Sandbox::clearSyslog() {
   lines_.clear();
 }
 
+// The model writes one line per call, its words split by 0x1f.
 std::vector<std::vector<std::string>> Sandbox::launchctlCalls() const {
   std::vector<std::vector<std::string>> calls;
   std::istringstream lines(readFile("/var/launchctl/calls"));
   for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string>& call = calls.emplace_back();
     std::istringstream words(line);
-    for (std::string word; std::getline(words, word, kCallSeparator);) call.push_back(word);
+    std::vector<std::string>& call = calls.emplace_back();
+    for (std::string word; std::getline(words, word, '\x1f');) call.push_back(word);
   }
   return calls;
 }
-
-void Sandbox::clearLaunchctlCalls() const { unlink(at("/var/launchctl/calls").c_str()); }
-
-void Sandbox::pauseLaunchctlCall(int number) const {
-  writeFile("/var/launchctl/pause-call", std::to_string(number));
-}
-
-void Sandbox::resumeLaunchctl() const { unlink(at("/var/launchctl/pause-call").c_str()); }
-
-bool Sandbox::launchctlPaused() const { return exists("/var/launchctl/paused"); }
 
 }  // namespace vq::testing

@@ -1,13 +1,14 @@
 // A throwaway macOS-shaped system for running the real tool as root with its
-// compiled-in paths. The process moves into a private mount namespace once;
-// each sandbox is a tmpfs there with /usr bound read-only from the host (and
-// an empty tmpfs over /usr/local), its own /etc, /bin/sh, the launchd model
-// at /bin/launchctl, /proc and a /dev/log socket whose messages it collects.
-// Programs run chrooted into it. Nothing is mounted in the host's namespace,
-// so every mount goes away with the process, however it ends.
+// compiled-in paths: a tmpfs in the process's private mount namespace with
+// /usr bound read-only from the host (an empty tmpfs over /usr/local), its
+// own /etc, /bin/sh, the launchd model at /bin/launchctl, /proc and a
+// /dev/log socket whose messages it collects. Programs run chrooted into it;
+// every mount goes away with the process, however it ends.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -40,18 +41,12 @@ struct TestUser {
   std::string home, shell = "/bin/sh";
 };
 
-// A program started without waiting; its output goes to files.
-class SandboxProcess {
- public:
-  SandboxProcess(pid_t pid, std::string outPath) : pid_(pid), outPath_(std::move(outPath)) {}
+// A program started without waiting; its output goes to a file. Wait once.
+struct SandboxProcess {
+  pid_t pid;
+  std::string outPath;
   RunResult wait();
-  void kill(int signal);
-
- private:
-  pid_t pid_;
-  std::string outPath_;
-  bool waited_ = false;
-  RunResult result_;
+  void kill(int signal) { ::kill(pid, signal); }
 };
 
 class Sandbox {
@@ -59,7 +54,7 @@ class Sandbox {
   Sandbox();  // check ready(): not root or no mount namespaces
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
-  bool ready() const { return ready_; }
+  bool ready() const { return reason_.empty(); }
   const std::string& whyNotReady() const { return reason_; }
 
   // An absolute path inside, as seen from outside.
@@ -68,14 +63,12 @@ class Sandbox {
   void writeFile(std::string_view absolute, std::string_view content, mode_t mode = 0644) const;
   std::string readFile(std::string_view absolute) const;
   bool exists(std::string_view absolute) const;
-  void symlink(std::string_view target, std::string_view absolute) const;
-  std::string readLink(std::string_view absolute) const;
   // Everything below a folder, sorted: "dir/", "file", "link -> target".
   std::vector<std::string> list(std::string_view absolute) const;
   void copyIn(const std::string& hostPath, std::string_view absolute) const;
   // The built payload at /payload and the older build's at /payload-v7.
-  void installPayload() const;
-  void installOlderPayload() const;
+  void installPayload() const { copyIn(KESTRUN_PAYLOAD_DIR, "/payload"); }
+  void installOlderPayload() const { copyIn(KESTRUN_OLDER_PAYLOAD_DIR, "/payload-v7"); }
   // /etc/passwd, group and login.defs with root and these users, each with
   // a graphical session in the launchd model.
   void writeUsers(const std::vector<TestUser>& users) const;
@@ -84,35 +77,30 @@ class Sandbox {
   SandboxProcess spawn(const std::vector<std::string>& argv);
 
   std::vector<SyslogLine> syslog() const;
-  std::vector<std::string> syslogTexts() const;
   std::string syslogDump() const;
   void clearSyslog();
 
   // What the launchd model recorded, and its pause of one numbered call.
   std::vector<std::vector<std::string>> launchctlCalls() const;
-  void clearLaunchctlCalls() const;
-  void pauseLaunchctlCall(int number) const;
-  void resumeLaunchctl() const;
-  bool launchctlPaused() const;
+  void clearLaunchctlCalls() const { unlink(at("/var/launchctl/calls").c_str()); }
+  void pauseLaunchctlCall(int n) const {
+    writeFile("/var/launchctl/pause-call", std::to_string(n));
+  }
+  void resumeLaunchctl() const { unlink(at("/var/launchctl/pause-call").c_str()); }
+  bool launchctlPaused() const { return exists("/var/launchctl/paused"); }
 
  private:
-  bool build();
+  std::string build();
   void drain() const;
-  pid_t forkChrooted(const std::vector<std::string>& argv, const RunOptions& options, int out,
-                     int err) const;
+  SandboxProcess start(const std::vector<std::string>& argv, const RunOptions& options,
+                       const std::string& out, const std::string& err);
 
-  bool ready_ = false;
-  std::string reason_;
-  std::string path_;
-  int logSocket_ = -1;
+  std::string reason_ = "not built", path_;
+  int logSocket_ = -1, started_ = 0;
   std::atomic<bool> stop_{false};
   std::thread reader_;
   mutable std::mutex mutex_;
   mutable std::vector<SyslogLine> lines_;
-  int spawned_ = 0;
 };
-
-// Separates the arguments of one recorded launchctl call.
-inline constexpr char kCallSeparator = '\x1f';
 
 }  // namespace vq::testing

@@ -3,7 +3,7 @@
 // bytes N (N times 'x'), env (the environment, one entry per line), fds
 // ("open:" and the open descriptors above 2), session ("leader" or
 // "member"), close-output, sleep MS, kill SIGNAL, exit N.
-#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,31 +26,25 @@ int main(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) {
     const std::string command = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "0";
+    const int number = std::atoi(value);
     if (command == "out" || command == "err") Write(command == "out" ? 1 : 2, value);
-    if (command == "bytes") Write(1, std::string(std::strtoul(value, nullptr, 10), 'x'));
-    if (command == "sleep")
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(value)));
-    if (command == "kill") raise(std::atoi(value));
-    if (command == "exit") _exit(std::atoi(value));
+    if (command == "bytes") Write(1, std::string(number, 'x'));
+    if (command == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(number));
+    if (command == "kill") raise(number);
+    if (command == "exit") _exit(number);
     if (command == "session") Write(1, getsid(0) == getpid() ? "leader\n" : "member\n");
     if (command == "close-output") close(1), close(2);
-    if (command == "env") {
-      for (char** entry = environ; *entry != nullptr; ++entry) Write(1, std::string(*entry) + "\n");
+    for (char** entry = environ; command == "env" && *entry != nullptr; ++entry) {
+      Write(1, std::string(*entry) + "\n");
     }
-    if (command == "fds") {
-      std::string list = "open:";
-      DIR* dir = opendir("/proc/self/fd");
-      while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        const int fd = std::atoi(entry->d_name);
-        if (entry->d_name[0] != '.' && fd > 2 && fd != dirfd(dir)) list += " " + std::to_string(fd);
-      }
-      if (dir != nullptr) closedir(dir);
-      Write(1, list + "\n");
+    std::string fds = "open:";
+    for (int fd = 3; command == "fds" && fd < 1024; ++fd) {
+      if (fcntl(fd, F_GETFD) != -1) fds += " " + std::to_string(fd);
     }
-    if (command == "out" || command == "err" || command == "bytes" || command == "sleep" ||
-        command == "kill") {
-      ++i;
-    }
+    if (command == "fds") Write(1, fds + "\n");
+    // The commands with a value skip it.
+    i += command == "out" || command == "err" || command == "bytes" || command == "sleep" ||
+         command == "kill";
   }
   return 0;
 }
