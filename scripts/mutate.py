@@ -46,7 +46,8 @@ def main():
             sys.exit("mutate: the unchanged tree does not build")
 
     with open(ROOT / "scripts/mutants.tsv", newline="") as table:
-        rows = [row for row in csv.reader(table, delimiter="\t") if row and row[0][0] != "#"]
+        rows = [row for row in csv.reader(table, delimiter="\t", quoting=csv.QUOTE_NONE)
+                if row and row[0][0] != "#"]
     if args.ids:
         rows = [row for row in rows if row[0] in args.ids]
     counts = {}
