@@ -58,6 +58,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
   RunCase{"SignalIsExitCodeZero", {"kill", "9"}, true, {}},
   RunCase{"OneReadOnly", {"out", "first", "sleep", "100", "out", "second\\n"}, true, {{D, "output: firs"}}},
   RunCase{"EmptyEnvironment", {"env", "exit", "1"}, false, {{D, "@ exited with 1"}}},
+  RunCase{"NoSignalBlocked", {"blocked"}, true, {{D, "output: blocked:"}}},
   RunCase{"ClosedOutputStillWaited", {"close-output", "sleep", "50", "exit", "7"}, false, {{D, "@ exited with 7"}}},
   RunCase{"MissingProgramIsAnExecFailureWithItsErrno", {}, false, {{LogType::kError, "cannot execute process"}, {D, "@ exited with 2"}}, "/nonexistent/program"}),
   [](const auto& row) { return std::string(row.param.name); });

@@ -47,6 +47,19 @@ class Reliability : public E2ETest {
     }
     return true;
   }
+  // Waits until a spawned installer has logged its first line, and a little
+  // longer: then it waits for the lock, or went on without it.
+  void startedAndSettled() {
+    for (int waited = 0; sandbox.syslog().empty() && waited < 10000; waited += 5) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  // Nothing after "installation started": the installer waits for the lock.
+  bool stillWaiting() {
+    const std::vector<SyslogLine> log = sandbox.syslog();
+    return log.size() == 1 && log[0].text == "installation started";
+  }
 };
 
 // Each command is killed while its n-th launchctl call waits; that call and
@@ -113,17 +126,46 @@ TEST_F(Reliability, OrphanedOlderToolKeepsTheLock) {
   first.wait();
   sandbox.clearSyslog();
   SandboxProcess second = sandbox.spawn(kInstall);
-  for (int waited = 0; sandbox.syslog().empty() && waited < 10000; waited += 5) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  // Started, and waiting for the lock: nothing after its first line.
-  const std::vector<SyslogLine> log = sandbox.syslog();
-  EXPECT_TRUE(log.size() == 1 && log[0].text == "installation started")
-      << "the next installer went on while the orphan worked";
+  startedAndSettled();
+  EXPECT_TRUE(stillWaiting()) << "the next installer went on while the orphan worked";
   sandbox.resumeLaunchctl();
   EXPECT_EQ(second.wait().exitCode, 0);
   EXPECT_EQ(machine(), "db=8/4 " + kInstalled);
+}
+
+// A waiting installer whose lock file is deleted by the holder (as a last
+// uninstall does) and replaced by a new one that another installer locks
+// must wait for that one, not go on with the lock of a deleted file.
+TEST_F(Reliability, LockOfADeletedLockFileIsNotTheLock) {
+  installTimes(1, "/payload");
+  const int held = open(sandbox.at(kLockFile).c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_TRUE(held >= 0 && flock(held, LOCK_EX) == 0);
+  sandbox.clearSyslog();
+  SandboxProcess waiting = sandbox.spawn(kInstall);
+  startedAndSettled();
+  ASSERT_EQ(unlink(sandbox.at(kLockFile).c_str()), 0);
+  const int next = open(sandbox.at(kLockFile).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_TRUE(next >= 0 && flock(next, LOCK_EX) == 0);
+  close(held);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(stillWaiting());
+  close(next);
+  EXPECT_EQ(waiting.wait().exitCode, 0);
+  EXPECT_EQ(machine(), "db=8/2 " + kInstalled);
+}
+
+// A file system mounted inside the set: the last uninstall leaves it and
+// everything on it, and says so.
+TEST_F(Reliability, RemovalNeverCrossesAMount) {
+  installTimes(1, "/payload");
+  const std::string mounted = std::string(kDirectorySet) + "/mounted";
+  sandbox.makeDirs(mounted);
+  ASSERT_EQ(mount("tmpfs", sandbox.at(mounted).c_str(), "tmpfs", 0, "mode=0755"), 0);
+  sandbox.writeFile(mounted + "/other", "kept");
+  EXPECT_EQ(runTool({"uninstall"}).exitCode, 0);
+  Shell(sandbox, "test \"$(cat '" + std::string(kSupport) + "'/.ks2-*/mounted/other)\" = kept");
+  EXPECT_NE(sandbox.syslogDump().find("cannot remove directory set, ignoring..."),
+            std::string::npos);
 }
 
 TEST_F(Reliability, ParallelInstallersAndUninstallersCountExactly) {

@@ -1,7 +1,9 @@
 // The service's passes as users and admins meet them: the report of a
 // `create` pass, the module-file edit on disk, users who own plug-in folders
 // and try to steer root, and a long quiet loop.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -98,7 +100,8 @@ struct ModulesCase {
   std::string arrange;  // shell: $D is alice's Citrix folder, /before and /after module files
   std::string after;    // alice's file afterwards
   bool listed;
-  const char* logged;  // a default-level line, or nullptr
+  const char* logged;    // a default-level line, or nullptr
+  bool inPlace = false;  // edited in place, not replaced by a new file
   std::string file = kAliceModules;
 };
 
@@ -112,7 +115,14 @@ TEST_P(ModulesFile, EditedOnlyWhenSafeAndReportedTruly) {
         "D='/Users/alice/Library/Application Support/Citrix Receiver' && "
         "mkdir -p \"$D\" && " +
             c.arrange);
+  // A reader that opened the file before sees the old bytes, unless the edit
+  // had to be made in place.
+  const int reader = open(sandbox.at(c.file).c_str(), O_RDONLY | O_CLOEXEC);
   const RunResult result = create();
+  std::string seen(4096, '\0');
+  seen.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(reader, seen.data(), 4096, 0))));
+  if (reader >= 0) close(reader);
+  EXPECT_TRUE(!c.listed || seen == (c.inPlace ? c.after : kBefore)) << seen;
   EXPECT_NE(
       result.out.find(c.listed ? "Citrix enabled for: alice \n" : "Citrix enabled for no one\n"),
       std::string::npos)
@@ -130,10 +140,10 @@ TEST_P(ModulesFile, EditedOnlyWhenSafeAndReportedTruly) {
 INSTANTIATE_TEST_SUITE_P(Cases, ModulesFile, ::testing::Values(
   ModulesCase{"UsersOwn", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", kAfter, true, nullptr},
   ModulesCase{"AlreadyEnabled", "cp /after \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", kAfter, false, nullptr},
-  ModulesCase{"RootOwnedFolderIsWrittenInPlace", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D\"", kAfter, true, nullptr},
+  ModulesCase{"RootOwnedFolderIsWrittenInPlace", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D\"", kAfter, true, nullptr, true},
   ModulesCase{"RootOwnedFileInHome", "cp /before \"$D/Modules\" && chmod 666 \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D/Modules\"", kBefore, false, "it belongs to another user"},
   ModulesCase{"HardLinkedFile", "cp /before \"$D/Modules\" && ln \"$D/Modules\" /Users/alice/second && chown -R 1001:1001 /Users/alice", kBefore, false, "it has more than one name"},
-  ModulesCase{"FolderIsALink", "rmdir \"$D\" && mkdir /Users/alice/real && cp /before /Users/alice/real/Modules && ln -s /Users/alice/real \"$D\" && chown -R -h 1001:1001 /Users/alice", kBefore, false, "cannot be reached without following a link", "/Users/alice/real/Modules"},
+  ModulesCase{"FolderIsALink", "rmdir \"$D\" && mkdir /Users/alice/real && cp /before /Users/alice/real/Modules && ln -s /Users/alice/real \"$D\" && chown -R -h 1001:1001 /Users/alice", kBefore, false, "cannot be reached without following a link", false, "/Users/alice/real/Modules"},
   ModulesCase{"FileIsALinkToRootsFile", "cp /before /etc/target && ln -s /etc/target \"$D/Modules\" && chown -R -h 1001:1001 /Users/alice", "", false, nullptr}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
@@ -158,11 +168,24 @@ TEST_F(ServicePass, UserOwnedPluginFolderNeverSteersRoot) {
   // alice owns /usr/local/lib (as admins often do) and renames a root-owned
   // tree she cannot delete to a location's name.
   sandbox.writeFile("/usr/local/lib/python3.11/site-packages/keep.py", "root's");
+  // She also links a location's folder to root's /Library/LaunchDaemons.
   Shell(sandbox,
         "chown 1001:1001 /usr/local/lib && mv /usr/local/lib/python3.11 "
-        "/usr/local/lib/libvq-client.dylib");
-  EXPECT_NE(create().out.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n"),
+        "/usr/local/lib/libvq-client.dylib && ln -s /Library/LaunchDaemons /usr/local/lib/freerdp3 "
+        "&& chown -h 1001:1001 /usr/local/lib/freerdp3");
+  const std::string report = create().out;
+  EXPECT_NE(report.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/libvq-client.dylib\n"),
             std::string::npos);
+  EXPECT_NE(report.find("[FAIL] libfreerdp.dylib -> /usr/local/lib/freerdp3/libvq-client.dylib\n"),
+            std::string::npos);
+  EXPECT_FALSE(sandbox.exists("/Library/LaunchDaemons/libvq-client.dylib"));
+  const std::vector<SyslogLine> log = sandbox.syslog();
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const SyslogLine& line) {
+    return line.type == LogType::kError &&
+           line.text ==
+               "not touching /usr/local/lib/freerdp3/libvq-client.dylib: its folder is "
+               "reached through another user's link";
+  }));
   EXPECT_EQ(sandbox.readFile("/usr/local/lib/libvq-client.dylib/site-packages/keep.py"), "root's");
   // Folders root makes in alice's tree are hers.
   Shell(sandbox, "test \"$(stat -c %u:%g /usr/local/lib/freerdp2)\" = 1001:1001");

@@ -2,7 +2,8 @@
 // run in order: out TEXT, err TEXT (one write; "\n" stands for a newline),
 // bytes N (N times 'x'), env (the environment, one entry per line), fds
 // ("open:" and the open descriptors above 2), session ("leader" or
-// "member"), close-output, sleep MS, kill SIGNAL, exit N.
+// "member"), blocked ("blocked:" and the blocked signals), close-output,
+// sleep MS, kill SIGNAL, exit N.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -42,6 +43,13 @@ int main(int argc, char* argv[]) {
       if (fcntl(fd, F_GETFD) != -1) fds += " " + std::to_string(fd);
     }
     if (command == "fds") Write(1, fds + "\n");
+    sigset_t mask;
+    std::string blocked = "blocked:";
+    for (int s = 1; command == "blocked" && sigprocmask(SIG_BLOCK, nullptr, &mask) == 0 && s < NSIG;
+         ++s) {
+      if (sigismember(&mask, s) == 1) blocked += " " + std::to_string(s);
+    }
+    if (command == "blocked") Write(1, blocked + "\n");
     // The commands with a value skip it.
     i += command == "out" || command == "err" || command == "bytes" || command == "sleep" ||
          command == "kill";
