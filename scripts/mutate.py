@@ -13,9 +13,10 @@ after each row, also when interrupted; the script refuses to start on a tree
 whose product files have uncommitted changes.
 """
 import argparse
-import re
 import csv
 import pathlib
+import re
+import signal
 import subprocess
 import sys
 import time
@@ -37,6 +38,8 @@ def main():
     parser.add_argument("--build", default="build-mut")
     parser.add_argument("ids", nargs="*")
     args = parser.parse_args()
+    # A stop by signal unwinds too, so that the seeded file is restored.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("mutate: stopped"))
 
     dirty = run(["git", "status", "--porcelain", "--", "kestrun", "platform", "libutils-macOS"])
     if dirty.stdout.strip():
