@@ -213,13 +213,19 @@ class TreeCopier {
                      const std::string& dest_path) {
     if (type == DT_REG) {
       if (options_.hardLinks) {
-        if (linkat(source->get(), name, dest->get(), name, 0) != 0) {
-          return FsResult::Fail("link", dest_path, errno);
-        }
+        auto link = [source, dest, name = std::string(name), dest_path] {
+          if (linkat(source->get(), name.c_str(), dest->get(), name.c_str(), 0) != 0) {
+            return FsResult::Fail("link", dest_path, errno);
+          }
+          return FsResult::Ok();
+        };
+        if (pool_ == nullptr) return link();
+        pool_->post(std::move(link));
         return FsResult::Ok();
       }
-      if (pool_ == nullptr)
+      if (pool_ == nullptr) {
         return copyFileAt(source->get(), name, source_path, dest->get(), dest_path);
+      }
       pool_->post([this, source, dest, name = std::string(name), source_path, dest_path] {
         return copyFileAt(source->get(), name.c_str(), source_path, dest->get(), dest_path);
       });
@@ -370,15 +376,14 @@ std::string PathWithComponents(const std::vector<std::string>& components) {
   return path;
 }
 
-DirectoryEnumerator::DirectoryEnumerator(ScopedFd root) : root_(std::move(root)) {
-  stack_.push_back({std::string(), listNames("."), 0});
+DirectoryEnumerator::DirectoryEnumerator(ScopedFd root) {
+  stack_.push_back(Listed(std::string(), std::move(root)));
 }
 
-std::vector<std::string> DirectoryEnumerator::listNames(const std::string& relative) const {
-  std::vector<std::string> names;
-  ScopedFd fd(openat(root_.get(), relative.c_str(), kDirFlags));
-  if (fd.valid()) ReadNames(fd.get(), &names);
-  return names;
+DirectoryEnumerator::Frame DirectoryEnumerator::Listed(std::string relative, ScopedFd fd) {
+  Frame frame{std::move(relative), std::move(fd), {}, 0};
+  if (frame.fd.valid()) ReadNames(frame.fd.get(), &frame.names);
+  return frame;
 }
 
 std::optional<std::string> DirectoryEnumerator::nextObject() {
@@ -388,16 +393,15 @@ std::optional<std::string> DirectoryEnumerator::nextObject() {
       stack_.pop_back();
       continue;
     }
-    std::string relative = frame.relative.empty() ? frame.names[frame.next]
-                                                  : frame.relative + "/" + frame.names[frame.next];
-    ++frame.next;
+    const std::string name = frame.names[frame.next++];
+    std::string relative = frame.relative.empty() ? name : frame.relative + "/" + name;
     struct stat st;
     lastOwner_.reset();
-    if (fstatat(root_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(frame.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       lastOwner_ = std::make_pair(st.st_uid, st.st_gid);
       if (S_ISDIR(st.st_mode)) {
-        std::vector<std::string> names = listNames(relative);
-        stack_.push_back({relative, std::move(names), 0});
+        ScopedFd fd(openat(frame.fd.get(), name.c_str(), kDirFlags));
+        stack_.push_back(Listed(relative, std::move(fd)));
       }
     }
     return relative;
@@ -479,9 +483,8 @@ FsResult FileManager::copyItem(const std::string& source, const std::string& des
     if (options.hardLinks && platform::CloneTree(fd.get(), parent.get(), dest_name.c_str())) {
       return FsResult::Ok();
     }
-    // Links cost a call each: only copies are worth threads.
     TaskPool pool;
-    TreeCopier copier(options, options.hardLinks ? nullptr : &pool);
+    TreeCopier copier(options, &pool);
     return copier.copyTree(std::move(fd), st, source, parent.get(), dest_name.c_str(), destination);
   }
   TreeCopier copier(options, nullptr);

@@ -69,14 +69,16 @@ class DirectoryEnumerator {
   std::optional<std::pair<uid_t, gid_t>> lastOwner() const { return lastOwner_; }
 
  private:
+  // A folder being listed, open, so that each item in it is looked up by
+  // its name alone rather than by its whole path from the root.
   struct Frame {
     std::string relative;
+    ScopedFd fd;
     std::vector<std::string> names;
     size_t next = 0;
   };
-  std::vector<std::string> listNames(const std::string& relative) const;
+  static Frame Listed(std::string relative, ScopedFd fd);
 
-  ScopedFd root_;
   std::vector<Frame> stack_;
   std::optional<std::pair<uid_t, gid_t>> lastOwner_;
 };
