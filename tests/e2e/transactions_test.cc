@@ -127,6 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   TransactionCase{"UninstallLeavesOtherReferences", Installs(0, 2), kUninstall, 0, {"other software depends on kestrun, just decreasing ref counter", "done."}, Installed(8, 1), {}},
   TransactionCase{"LastUninstallRemovesEverything", Installs(0, 1), kUninstall, 0, {"unloading services...", "removing directory set...", "done."}, "", kRemoveCalls},
   TransactionCase{"DaemonThatCannotBeUnloadedKeepsItsPlist", Installs(0, 1, "rm /bin/launchctl"), kUninstall, 0, {"unloading services...", "cannot execute process", "/bin/launchctl exited with 2", "launchctl could not unload /Library/LaunchDaemons/com.quendalore.ks2.plist, keeping it", "kestrun service removing failed, ignoring...", "done."}, "daemon jobs=system:com.quendalore.ks2", {}},
+  TransactionCase{"LeftoversOfKilledRunsAreRemoved", Installs(0, 1, "cd \"$(dirname \"$T\")/../..\" && mkdir -p .ks2-removing-9/bin .ks2-staging-8 .ks2-backup-7"), kInstall, 0, {"done."}, Installed(8, 2), {}},
   TransactionCase{"CounterZeroRemovesEverything", Installs(0, 1, "", Db(8, 0)), kUninstall, 0, {"done."}, "", kAny},
   TransactionCase{"UninstallWithoutDatabase", {}, kUninstall, 1, {"installation DB not found or access denied"}, "lock", {}},
   TransactionCase{"UninstallOfAnOlderInstallation", Installs(2), kUninstall, 0, {"strange that uninstaller from higher version", "other software depends on kestrun, just decreasing ref counter"}, Installed(7, 1), {}},
