@@ -87,7 +87,8 @@ void Payload(Sandbox& sandbox, const std::string& from, const std::string& to, i
 void Clean(Sandbox& sandbox, const std::string& copy) {
   Shell(sandbox,
         "rm -rf '/Library/Application Support/com.quendalore' /Library/LaunchDaemons/* "
-        "/Library/LaunchAgents/* /var/launchctl/loaded " + copy);
+        "/Library/LaunchAgents/* /var/launchctl/loaded " +
+            copy);
 }
 
 void Ratio(const std::string& name, double value) {
@@ -100,17 +101,15 @@ void Transactions(Sandbox& sandbox, const std::string& where, const std::string&
                   int rounds) {
   const std::string payload = where + "/p-" + tag, older = where + "/o-" + tag;
   // The baselines write to the same file system as the tool.
-  const std::string target = where + "/copy", copyCommand = "cp -a " + payload + " " + target +
-                                                          " && chown -R 0:0 " + target;
+  const std::string target = where + "/copy",
+                    copyCommand = "cp -a " + payload + " " + target + " && chown -R 0:0 " + target;
   Payload(sandbox, "/payload", payload, files);
   Payload(sandbox, "/payload-v7", older, files);
   std::vector<double> install, update, uninstall, copy, remove, ri, ru, rr;
   for (int round = 0; round < rounds; ++round) {
     const bool baselineFirst = round % 2 == 0;
     double tool = 0, base = 0;
-    auto baseline = [&] {
-      base = Seconds([&] { Shell(sandbox, copyCommand); });
-    };
+    auto baseline = [&] { base = Seconds([&] { Shell(sandbox, copyCommand); }); };
     Clean(sandbox, target);
     if (baselineFirst) baseline();
     Shell(sandbox, "rm -rf " + target);

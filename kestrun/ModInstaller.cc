@@ -67,7 +67,6 @@ const char* Tag(int code) {
   return code >= 0 && code < 4 ? kTags[code] : "ERRO";
 }
 
-
 }  // namespace
 
 VQKS2ModInstaller::VQKS2ModInstaller(Token, vq::Logger& log, vq::FileManager* fileManager,

@@ -12,7 +12,6 @@ namespace vq {
 namespace {
 
 constexpr size_t kOutputCapacity = 2048;
-constexpr int kInheritedNumber = 3;
 
 }  // namespace
 
@@ -30,7 +29,8 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
   // clears close-on-exec) even when the original is descriptor 3 itself.
   ScopedFd inherited;
   if (options.inheritedDescriptor >= 0) {
-    inherited.reset(fcntl(options.inheritedDescriptor, F_DUPFD_CLOEXEC, kInheritedNumber + 1));
+    inherited.reset(
+        fcntl(options.inheritedDescriptor, F_DUPFD_CLOEXEC, platform::kInheritedDescriptor + 1));
   }
   if (options.inheritedDescriptor >= 0 && !inherited.valid()) {
     VQ_LOG_ERROR(logger, "cannot fork new process");

@@ -256,8 +256,7 @@ class TreeCopier {
       if (symlinkat(target.c_str(), dest->get(), name) != 0) {
         return FsResult::Fail("copy", dest_path, errno);
       }
-      const uid_t owner = options_.owner.value_or(options_.hardLinks ? st.st_uid : -1);
-      const gid_t group = options_.group.value_or(options_.hardLinks ? st.st_gid : -1);
+      const auto [owner, group] = ownerFor(st);
       if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
           fchownat(dest->get(), name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
         return FsResult::Fail("chown", dest_path, errno);
@@ -286,10 +285,16 @@ class TreeCopier {
     return copyRegular(fd.get(), opened, dest_dir_fd, name, dest_path);
   }
 
+  // What a copied item gets: the options' owner and group, else the
+  // original's for a backup, else the copier's own (-1: left alone).
+  std::pair<uid_t, gid_t> ownerFor(const struct stat& st) const {
+    return {options_.owner.value_or(options_.hardLinks ? st.st_uid : static_cast<uid_t>(-1)),
+            options_.group.value_or(options_.hardLinks ? st.st_gid : static_cast<gid_t>(-1))};
+  }
+
   // Owner first: chown clears set-id bits, which the mode then restores.
   FsResult finish(int fd, const struct stat& st, const std::string& dest_path) const {
-    const uid_t owner = options_.owner.value_or(options_.hardLinks ? st.st_uid : -1);
-    const gid_t group = options_.group.value_or(options_.hardLinks ? st.st_gid : -1);
+    const auto [owner, group] = ownerFor(st);
     if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
         fchown(fd, owner, group) != 0) {
       return FsResult::Fail("chown", dest_path, errno);

@@ -13,9 +13,12 @@ void PrepareProcess();
 // pipe(2) with both ends close-on-exec, in one call where the system has pipe2.
 bool MakeCloseOnExecPipe(int fds[2]);
 
+// The number a child gets the inherited descriptor under.
+inline constexpr int kInheritedDescriptor = 3;
+
 struct SpawnRequest {
   int output = -1;     // becomes descriptors 1 and 2; -1: they stay ours
-  int inherited = -1;  // becomes descriptor 3 (any number but 0 to 3); -1: none
+  int inherited = -1;  // becomes kInheritedDescriptor (any number above it); -1: none
   bool newSession = false;
 };
 

@@ -41,9 +41,9 @@ int SpawnProcess(const char* path, char* const argv[], const SpawnRequest& reque
   volatile int childError = 0;
   const pid_t child = vfork();
   if (child == 0) {
-    const int keep = request.inherited >= 0 ? 3 : 2;
+    const int keep = request.inherited >= 0 ? kInheritedDescriptor : STDERR_FILENO;
     if ((request.output >= 0 && (dup2(request.output, 1) < 0 || dup2(request.output, 2) < 0)) ||
-        (request.inherited >= 0 && dup2(request.inherited, 3) < 0) ||
+        (request.inherited >= 0 && dup2(request.inherited, kInheritedDescriptor) < 0) ||
         (request.newSession && setsid() < 0)) {
       childError = errno;
       _exit(127);

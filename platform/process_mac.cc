@@ -40,10 +40,11 @@ bool Prepare(SpawnSetup& setup, const SpawnRequest& request) {
     return false;
   }
   const bool inherit = request.inherited >= 0;
-  if (inherit && posix_spawn_file_actions_adddup2(&setup.actions, request.inherited, 3) != 0) {
+  if (inherit && posix_spawn_file_actions_adddup2(&setup.actions, request.inherited,
+                                                  kInheritedDescriptor) != 0) {
     return false;
   }
-  for (int fd = 0; fd <= (inherit ? 3 : 2); ++fd) {
+  for (int fd = 0; fd <= (inherit ? kInheritedDescriptor : STDERR_FILENO); ++fd) {
     if (posix_spawn_file_actions_addinherit_np(&setup.actions, fd) != 0) return false;
   }
   return posix_spawnattr_setflags(&setup.attributes, flags) == 0;
