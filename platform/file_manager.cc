@@ -81,6 +81,38 @@ bool ReadNames(int dir_fd, std::vector<std::string>* names) {
 
 using SharedFd = std::shared_ptr<const ScopedFd>;
 
+struct Entry {
+  std::string name;
+  unsigned char type;
+};
+
+// Every entry of an open directory, read before any of them is removed: some
+// file systems skip entries of a directory that changes while it is read.
+bool ListEntries(int dir_fd, std::vector<Entry>* entries) {
+  return ForEachEntry(dir_fd, [&](const char* name, unsigned char type) {
+    entries->push_back({name, type});
+    return true;
+  });
+}
+
+// Files go to the pool in batches: a large folder makes a few dozen tasks,
+// not one per file.
+constexpr size_t kRemovalBatch = 64;
+
+FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string& path, dev_t device,
+                      TaskPool* pool);
+
+// A file, or (swapped in since the listing) a folder by the same name.
+FsResult RemoveEntryAt(int dir_fd, const std::string& path, dev_t device,
+                       const std::string& child) {
+  if (unlinkat(dir_fd, child.c_str(), 0) == 0 || errno == ENOENT) return FsResult::Ok();
+  if (errno != EISDIR && errno != EPERM) {
+    return FsResult::Fail("remove", Join(path, child.c_str()), errno);
+  }
+  FsResult removed = RemoveTreeAt(dir_fd, child, Join(path, child.c_str()), device, nullptr);
+  return removed.ok() || removed.error().code != ENOENT ? removed : FsResult::Ok();
+}
+
 // Removes the directory `name` inside `parent_fd` with everything in it. Every
 // step is relative to a descriptor, so a link swapped in anywhere below is
 // removed as a link, never followed, and no mount point is crossed. With a
@@ -98,38 +130,43 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
   struct stat st;
   if (fstat(fd->get(), &st) != 0) return FsResult::Fail("remove", path, errno);
   if (st.st_dev != device) return FsResult::Fail("remove", path, EXDEV);
+  std::vector<Entry> entries;
+  if (!ListEntries(fd->get(), &entries)) return FsResult::Fail("remove", path, errno);
 
-  // A file, or (swapped in since the listing) a folder by the same name.
-  auto removeEntry = [fd, path, device](const std::string& child) {
-    if (unlinkat(fd->get(), child.c_str(), 0) == 0 || errno == ENOENT) return FsResult::Ok();
-    if (errno != EISDIR && errno != EPERM) {
-      return FsResult::Fail("remove", Join(path, child.c_str()), errno);
-    }
-    FsResult removed = RemoveTreeAt(fd->get(), child, Join(path, child.c_str()), device, nullptr);
-    return removed.ok() || removed.error().code != ENOENT ? removed : FsResult::Ok();
+  std::vector<std::string> batch;
+  auto post = [&] {
+    pool->post([fd, path, device, names = std::move(batch)] {
+      for (const std::string& child : names) {
+        FsResult removed = RemoveEntryAt(fd->get(), path, device, child);
+        if (!removed) return removed;
+      }
+      return FsResult::Ok();
+    });
+    batch.clear();
   };
   FsResult failure = FsResult::Ok();
-  const bool listed = ForEachEntry(fd->get(), [&](const char* child, unsigned char type) {
-    // d_type spares a stat per entry; file systems that do not fill it in
-    // answer DT_UNKNOWN, and unlinkat's EISDIR says the rest.
-    if (type != DT_DIR) {
-      if (pool == nullptr || type == DT_UNKNOWN) {
-        failure = removeEntry(child);
-        return failure.ok();
-      }
-      pool->post([removeEntry, name = std::string(child)] { return removeEntry(name); });
-      return !pool->failed();
+  for (Entry& entry : entries) {
+    if (entry.type == DT_DIR) {
+      failure = RemoveTreeAt(fd->get(), entry.name, Join(path, entry.name.c_str()), device, pool);
+      if (!failure && failure.error().code != ENOENT) break;
+      failure = FsResult::Ok();
+    } else if (pool == nullptr || entry.type == DT_UNKNOWN) {
+      // d_type spares a stat per entry; file systems that do not fill it in
+      // answer DT_UNKNOWN, and unlinkat's EISDIR says the rest.
+      failure = RemoveEntryAt(fd->get(), path, device, entry.name);
+      if (!failure) break;
+    } else {
+      batch.push_back(std::move(entry.name));
+      if (batch.size() == kRemovalBatch) post();
+      if (pool->failed()) break;
     }
-    failure = RemoveTreeAt(fd->get(), child, Join(path, child), device, pool);
-    return failure.ok() || failure.error().code == ENOENT;
-  });
-  const int listError = errno;
+  }
+  if (!batch.empty() && failure) post();
   if (pool != nullptr) {
     FsResult finished = pool->wait();
     if (!finished) return finished;
   }
-  if (!failure && failure.error().code != ENOENT) return failure;
-  if (!listed && failure) return FsResult::Fail("remove", path, listError);
+  if (!failure) return failure;
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
     return FsResult::Fail("remove", path, errno);
   }
