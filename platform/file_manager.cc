@@ -182,8 +182,8 @@ class TreeCopier {
 
   FsResult copyRegular(int source_fd, const struct stat& st, int dest_dir_fd, const char* name,
                        const std::string& dest_path) const {
-    ScopedFd out(
-        openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    ScopedFd out(openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        st.st_mode & 0755));
     if (!out.valid()) return FsResult::Fail("copy", dest_path, errno);
     if (const int error = platform::CopyFileContents(source_fd, out.get(), st)) {
       return FsResult::Fail("copy", dest_path, error);
@@ -330,13 +330,20 @@ class TreeCopier {
   }
 
   // Owner first: chown clears set-id bits, which the mode then restores.
+  // What the new item already has (files are made with their permissions
+  // less write access for others, by the owner the copy usually wants) is
+  // not set again: each change is one more journaled write of the inode.
   FsResult finish(int fd, const struct stat& st, const std::string& dest_path) const {
+    struct stat made;
+    if (fstat(fd, &made) != 0) return FsResult::Fail("copy", dest_path, errno);
     const auto [owner, group] = ownerFor(st);
-    if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
-        fchown(fd, owner, group) != 0) {
-      return FsResult::Fail("chown", dest_path, errno);
+    const bool chown = (owner != static_cast<uid_t>(-1) && owner != made.st_uid) ||
+                       (group != static_cast<gid_t>(-1) && group != made.st_gid);
+    if (chown && fchown(fd, owner, group) != 0) return FsResult::Fail("chown", dest_path, errno);
+    if ((chown || (made.st_mode & 07777) != (st.st_mode & 07777)) &&
+        fchmod(fd, st.st_mode & 07777) != 0) {
+      return FsResult::Fail("copy", dest_path, errno);
     }
-    if (fchmod(fd, st.st_mode & 07777) != 0) return FsResult::Fail("copy", dest_path, errno);
     SetFileTimes(fd, st);
     return FsResult::Ok();
   }

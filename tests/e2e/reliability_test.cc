@@ -219,7 +219,9 @@ std::string Inventory(const std::string& folder) {
 
 // The installed set is the payload byte for byte, with its modes and times
 // and owner root: here from another file system, where copy_file_range is
-// refused and the plain copy runs, and from a payload owned by a user.
+// refused and the plain copy runs, from a payload owned by a user, with
+// set-id and world-writable modes, into a support folder whose set-group-id
+// bit gives new items group 20.
 TEST_F(Reliability, InstalledSetIsThePayloadFromAnotherFileSystem) {
   sandbox.makeDirs("/mnt");
   ASSERT_EQ(mount("tmpfs", sandbox.at("/mnt").c_str(), "tmpfs", 0, "mode=0755"), 0);
@@ -227,7 +229,12 @@ TEST_F(Reliability, InstalledSetIsThePayloadFromAnotherFileSystem) {
   Shell(sandbox,
         "cp -a /payload /mnt/p && head -c 300000 /dev/urandom > /mnt/p/modules/blob && "
         "mkdir /mnt/p/many && i=0 && while [ $i -lt 300 ]; do echo $i > /mnt/p/many/$i; "
-        "i=$((i+1)); done && touch -d 2001-02-03 /mnt/p/many && chown -R 501:20 /mnt/p");
+        "i=$((i+1)); done && echo s > /mnt/p/modules/suid && echo w > /mnt/p/many/open && "
+        "mkdir /mnt/p/shared && chown -R 501:20 /mnt/p && chmod 4755 /mnt/p/modules/suid && "
+        "chmod 0666 /mnt/p/many/open && chmod 2750 /mnt/p/shared && "
+        "touch -d 2001-02-03 /mnt/p/many /mnt/p/shared /mnt/p/modules && mkdir -p '" +
+            std::string(kSupport) + "' && chgrp 20 '" + kSupport + "' && chmod 2755 '" +
+            kSupport + "'");
   ASSERT_EQ(sandbox.run({"/mnt/p/bin/kestrun", "install", "/mnt/p"}).exitCode, 0);
   Shell(sandbox, Inventory("/mnt/p") + " | sed 's/ 501:20 / 0:0 /' > /tmp/want && " +
                      Inventory(kDirectorySet) + " | grep -v 'inst.plist$' > /tmp/got");
