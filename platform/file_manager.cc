@@ -95,10 +95,6 @@ bool ListEntries(int dir_fd, std::vector<Entry>* entries) {
   });
 }
 
-// Files go to the pool in batches: a large folder makes a few dozen tasks,
-// not one per file.
-constexpr size_t kRemovalBatch = 64;
-
 FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string& path, dev_t device,
                       TaskPool* pool);
 
@@ -133,17 +129,6 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
   std::vector<Entry> entries;
   if (!ListEntries(fd->get(), &entries)) return FsResult::Fail("remove", path, errno);
 
-  std::vector<std::string> batch;
-  auto post = [&] {
-    pool->post([fd, path, device, names = std::move(batch)] {
-      for (const std::string& child : names) {
-        FsResult removed = RemoveEntryAt(fd->get(), path, device, child);
-        if (!removed) return removed;
-      }
-      return FsResult::Ok();
-    });
-    batch.clear();
-  };
   FsResult failure = FsResult::Ok();
   for (Entry& entry : entries) {
     if (entry.type == DT_DIR) {
@@ -156,12 +141,12 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
       failure = RemoveEntryAt(fd->get(), path, device, entry.name);
       if (!failure) break;
     } else {
-      batch.push_back(std::move(entry.name));
-      if (batch.size() == kRemovalBatch) post();
+      pool->post([fd, path, device, child = std::move(entry.name)] {
+        return RemoveEntryAt(fd->get(), path, device, child);
+      });
       if (pool->failed()) break;
     }
   }
-  if (!batch.empty() && failure) post();
   if (pool != nullptr) {
     FsResult finished = pool->wait();
     if (!finished) return finished;
