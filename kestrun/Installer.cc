@@ -24,6 +24,7 @@ constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kDatabaseMode = 0644;
 constexpr char kStagingPrefix[] = ".ks2-staging-";
 constexpr char kRemovalPrefix[] = ".ks2-removing-";
+// Backups under construction, as earlier versions made them.
 constexpr char kBackupStagingPrefix[] = ".ks2-backup-";
 constexpr char kBackupPrefix[] = "ks2bk-";
 // Journal entries: roll an update back to its backup, or take an unfinished
@@ -134,7 +135,7 @@ void VQKS2Installer::repairInterruptedInstall() {
       KS2BackupDir = *backup;
       recover();
     } else {
-      // Killed before its backup was whole: the old tool had not run yet.
+      // Killed before the set became the backup: the old tool had not run yet.
       VQ_LOG_DEFAULT(*logger, "an update was interrupted before it changed anything");
     }
   } else {
@@ -204,25 +205,43 @@ bool VQKS2Installer::backupPreviousFiles() {
                  paths.pendingFile.c_str());
     return false;
   }
-  // Hard links (or a clone) of the installed files: the older tool only ever
-  // deletes them, and the new set is written as new files, so the backup
-  // keeps every byte, mode and owner without copying data. It is built under
-  // a staging name and renamed, so that a backup under its own name is whole.
-  const std::string staging =
-      paths.supportRoot + "/" + kBackupStagingPrefix + std::to_string(getpid());
-  (void)fm->removeItem(staging);
-  vq::CopyOptions options;
-  options.hardLinks = true;
-  vq::FsResult copied = fm->copyItem(paths.kestrun2Path, staging, options);
-  if (copied) copied = fm->renameItem(staging, path);
-  if (!copied) {
-    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", copied.description().c_str());
-    (void)fm->removeItem(staging);
+  // The installed set itself becomes the backup, in one rename: nothing is
+  // copied, the restore is a rename back, and the older tool cannot reach
+  // it. In its place the older tool finds a stand-in that holds a copy of
+  // its own programs, all that its update mode runs, and removes that.
+  vq::FsResult moved = fm->renameItem(paths.kestrun2Path, path);
+  if (!moved) {
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", moved.description().c_str());
     removeJournal();
     return false;
   }
   KS2BackupDir = path;
+  vq::FsResult standIn = makeStandIn(path);
+  if (!standIn) {
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", standIn.description().c_str());
+    // Put back; where that fails, the journal stays and the next run does it.
+    if (restoreBackup()) removeJournal();
+    KS2BackupDir.reset();
+    return false;
+  }
   return true;
+}
+
+vq::FsResult VQKS2Installer::makeStandIn(const std::string& backup) {
+  const std::optional<vq::ItemAttributes> root = fm->attributesOfItem(backup);
+  if (!root) return vq::FsResult::Fail("copy", backup, ENOENT);
+  vq::CreateAttributes attributes;
+  attributes.permissions = root->permissions;
+  attributes.owner = root->owner;
+  attributes.group = root->group;
+  vq::FsResult made = fm->createDirectory(paths.kestrun2Path, false, attributes);
+  // The folder of the installed tool, relative to the set ("/bin").
+  const std::string programs =
+      vq::ParentPath(paths.uninstallerPath.substr(paths.kestrun2Path.size()));
+  vq::CopyOptions options;
+  options.keepOwners = true;
+  if (made) made = fm->copyItem(backup + programs, paths.kestrun2Path + programs, options);
+  return made;
 }
 
 bool VQKS2Installer::removeBackup() {

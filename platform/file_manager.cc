@@ -234,17 +234,6 @@ class TreeCopier {
                      const std::string& source_path, const SharedFd& dest,
                      const std::string& dest_path) {
     if (type == DT_REG) {
-      if (options_.hardLinks) {
-        auto link = [source, dest, name = std::string(name), dest_path] {
-          if (linkat(source->get(), name.c_str(), dest->get(), name.c_str(), 0) != 0) {
-            return FsResult::Fail("link", dest_path, errno);
-          }
-          return FsResult::Ok();
-        };
-        if (pool_ == nullptr) return link();
-        pool_->post(std::move(link));
-        return FsResult::Ok();
-      }
       if (pool_ == nullptr) {
         return copyFileAt(source->get(), name, source_path, dest->get(), dest_path);
       }
@@ -264,7 +253,6 @@ class TreeCopier {
                            dest->get(), name, dest_path);
     }
     if (S_ISREG(st.st_mode)) {
-      if (options_.hardLinks) return copyChild(source, name, DT_REG, source_path, dest, dest_path);
       return copyFileAt(source->get(), name, source_path, dest->get(), dest_path);
     }
     if (S_ISLNK(st.st_mode)) {
@@ -308,10 +296,10 @@ class TreeCopier {
   }
 
   // What a copied item gets: the options' owner and group, else the
-  // original's for a backup, else the copier's own (-1: left alone).
+  // original's when asked, else the copier's own (-1: left alone).
   std::pair<uid_t, gid_t> ownerFor(const struct stat& st) const {
-    return {options_.owner.value_or(options_.hardLinks ? st.st_uid : static_cast<uid_t>(-1)),
-            options_.group.value_or(options_.hardLinks ? st.st_gid : static_cast<gid_t>(-1))};
+    return {options_.owner.value_or(options_.keepOwners ? st.st_uid : static_cast<uid_t>(-1)),
+            options_.group.value_or(options_.keepOwners ? st.st_gid : static_cast<gid_t>(-1))};
   }
 
   // Owner first: chown clears set-id bits, which the mode then restores.
@@ -514,9 +502,6 @@ FsResult FileManager::copyItem(const std::string& source, const std::string& des
   if (S_ISDIR(st.st_mode)) {
     ScopedFd fd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return FsResult::Fail("copy", source, errno);
-    if (options.hardLinks && platform::CloneTree(fd.get(), parent.get(), dest_name.c_str())) {
-      return FsResult::Ok();
-    }
     TaskPool pool;
     TreeCopier copier(options, &pool);
     return copier.copyTree(std::move(fd), st, source, parent.get(), dest_name.c_str(), destination);

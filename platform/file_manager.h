@@ -42,14 +42,10 @@ struct ItemAttributes {
 
 struct CopyOptions {
   // Owner and group for every copied item, set on the new descriptor while
-  // copying; absent: the copier's own (or, with hardLinks, the original's).
+  // copying; absent: the original's with keepOwners, else the copier's own.
   std::optional<uid_t> owner;
   std::optional<gid_t> group;
-  // Regular files become hard links to the originals, folders are made anew
-  // with the originals' modes and owners: a copy at metadata cost, for a
-  // tree whose files are only ever replaced or deleted, never edited in place.
-  // Where the file system clones whole trees, the tree is cloned instead.
-  bool hardLinks = false;
+  bool keepOwners = false;
 };
 
 struct CreateAttributes {

@@ -17,8 +17,4 @@ int CopyFileContents(int in, int out, const struct stat& st);
 // there does not reach the medium), fsync otherwise. 0 or an errno value.
 int FlushToStorage(int fd);
 
-// Clones a whole folder at metadata cost where the file system can
-// (clonefile on APFS); false where it cannot, and nothing was made then.
-bool CloneTree(int source, int destDir, const char* destName);
-
 }  // namespace vq::platform

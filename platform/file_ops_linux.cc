@@ -113,6 +113,4 @@ int CopyFileContents(int in, int out, const struct stat& st) {
 
 int FlushToStorage(int fd) { return fsync(fd) == 0 ? 0 : errno; }
 
-bool CloneTree(int, int, const char*) { return false; }
-
 }  // namespace vq::platform

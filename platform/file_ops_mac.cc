@@ -1,7 +1,6 @@
 #include <copyfile.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/clonefile.h>
 #include <unistd.h>
 
 #include "platform/file_ops.h"
@@ -21,10 +20,6 @@ int FlushToStorage(int fd) {
   if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
   // Refused by some file systems (network volumes, FAT): fsync is what they offer.
   return fsync(fd) == 0 ? 0 : errno;
-}
-
-bool CloneTree(int source, int destDir, const char* destName) {
-  return fclonefileat(source, destDir, destName, 0) == 0;
 }
 
 }  // namespace vq::platform

@@ -241,11 +241,24 @@ TEST_F(Reliability, InstalledSetIsThePayloadFromAnotherFileSystem) {
   EXPECT_EQ(sandbox.readFile("/tmp/got"), sandbox.readFile("/tmp/want"));
 }
 
-// Out of space halfway through the new set: the older set comes back as it
-// was, byte for byte, and nothing of the attempt is left.
-TEST_F(Reliability, UpdateOutOfSpaceRestoresTheOlderSetAsItWas) {
-  // Room for the older set twice over (sanitized builds are larger); the new
-  // set brings a file as large as the whole file system.
+// An update that fails, early or late, leaves the older set as it was, byte
+// for byte, and nothing of the attempt: out of room for the new set (the
+// older tool has run), out of room for the older tool's stand-in (it never
+// runs), an older tool that empties and opens up every file it finds, then fails.
+struct FailedUpdate {
+  friend void PrintTo(const FailedUpdate& row, std::ostream* out) { *out << row.name; }
+  const char* name;
+  std::string arrange;  // shell, after the older build's install: $S support folder, $T its tool
+  std::string source;   // the payload the update installs
+  std::vector<std::string> logged;
+  std::string after;
+};
+
+class FailedUpdates : public Reliability, public ::testing::WithParamInterface<FailedUpdate> {};
+
+TEST_P(FailedUpdates, LeaveTheOlderSetAsItWas) {
+  const FailedUpdate& row = GetParam();
+  // Room for the older set twice over (sanitized builds are larger).
   Shell(sandbox, "du -sk /payload-v7 | cut -f1 > /tmp/kb");
   const std::string kb = std::to_string(2 * std::stoi(sandbox.readFile("/tmp/kb")) + 512);
   sandbox.makeDirs(kSupport);
@@ -253,17 +266,28 @@ TEST_F(Reliability, UpdateOutOfSpaceRestoresTheOlderSetAsItWas) {
                   ("size=" + kb + "k,mode=0755").c_str()),
             0);
   installTimes(1);
-  Shell(sandbox, "cp -a /payload /big && head -c " + kb + "k /dev/urandom > /big/modules/blob && " +
-                     Inventory(kDirectorySet) + " > /tmp/before");
-  EXPECT_EQ(sandbox.run({"/big/bin/kestrun", "install", "/big"}).exitCode, 1);
+  Shell(sandbox, "S='" + std::string(kSupport) + "' T='" + kInstalledTool + "' K=" + kb + " && " +
+                     row.arrange + " && " + Inventory(kDirectorySet) + " > /tmp/before");
+  EXPECT_EQ(sandbox.run({row.source + "/bin/kestrun", "install", row.source}).exitCode, 1);
   const std::string log = sandbox.syslogDump();
-  EXPECT_NE(log.find("cannot copy service files into place: copy "), std::string::npos);
-  EXPECT_NE(log.find("No space left on device"), std::string::npos);
-  // The older tool took the version 1 blocker with it, as in every failed update.
-  EXPECT_EQ(machine(), "db=7/1 set daemon agent lock jobs=system:com.quendalore.ks2");
-  Shell(sandbox, Inventory(kDirectorySet) + " > /tmp/after");
+  for (const std::string& text : row.logged) EXPECT_NE(log.find(text), std::string::npos) << text;
+  Shell(sandbox, "rm -f \"" + std::string(kSupport) + "/fill\" && " + Inventory(kDirectorySet) +
+                     " > /tmp/after");
+  EXPECT_EQ(machine(), row.after);
   EXPECT_EQ(sandbox.readFile("/tmp/after"), sandbox.readFile("/tmp/before"));
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, FailedUpdates, ::testing::Values(
+  // The older tool took the version 1 blocker with it, as in every update that reaches it.
+  FailedUpdate{"NewSetDoesNotFit", "cp -a /payload /big && head -c ${K}k /dev/urandom > /big/modules/blob", "/big",
+    {"cannot copy service files into place: copy ", "No space left on device"}, "db=7/1 set daemon agent lock jobs=system:com.quendalore.ks2"},
+  FailedUpdate{"StandInDoesNotFit", "head -c $(( ($(df -k --output=avail \"$S\" | tail -1) - 64) * 1024 )) /dev/zero > \"$S/fill\"", "/payload",
+    {"cannot copy directory set to backup: copy ", "No space left on device", "backup process failed"}, "db=7/1 set daemon agent v1 lock jobs=system:com.quendalore.ks2"},
+  FailedUpdate{"OlderToolEmptiesWhatItFinds", "printf '#!/bin/sh\\nfind \"%s\" -type f ! -name kestrun -exec sh -c '\\''for f; do : > \"$f\"; chmod 0666 \"$f\"; done'\\'' _ {} +\\nexit 3\\n' \"$S/ks2\" > \"$T\"", "/payload",
+    {"uninstaller returned error", "uninstalling previous version failed"}, "db=7/1 set daemon agent v1 lock jobs=system:com.quendalore.ks2"}),
+  [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace vq::testing
