@@ -161,8 +161,8 @@ int main() {
 
   Heading("2. Product B's first try ships a broken payload: the update is rolled back");
   Expect(Step(sandbox, {"/payload/bin/kestrun", "install", "/payload-broken"},
-              "The older installation is backed up (hard links, no data copied), its own tool\n"
-              "removes it, the new copy fails to register, and the backup is put back.")
+              "The older installation is moved aside as the backup (one rename), its own tool\n"
+              "removes a stand-in, the new copy fails to register, and the backup is moved back.")
                  .exitCode == 1,
          "broken update fails");
   ShowState(sandbox);
@@ -175,8 +175,9 @@ int main() {
       sandbox.spawn({"/payload/bin/kestrun", "install", "/payload"});
   while (!sandbox.launchctlPaused()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ShowFolder(sandbox, kSupport);
-  std::cout << "  (ks2bk-PID-TIME is the backup; ks2.pending tells a later run to roll back\n"
-               "   to it should this one be killed.)\n";
+  std::cout << "  (ks2bk-PID-TIME is the backup, the older set itself; ks2 is the stand-in the\n"
+               "   older tool removes; ks2.pending tells a later run to roll back to the backup\n"
+               "   should this one be killed.)\n";
   sandbox.resumeLaunchctl();
   Expect(update.wait().exitCode == 0, "update");
   std::cout << "$ /payload/bin/kestrun install /payload\nexit status 0\n";
