@@ -39,6 +39,24 @@ std::string DiscardedName(const VQInstallPaths& paths, const std::string& backup
 
 char* Arg(const char* text) { return const_cast<char*>(text); }
 
+// Folders of the directory set: 0755, owner 0, group 0.
+vq::CreateAttributes RootFolder() {
+  vq::CreateAttributes attributes;
+  attributes.permissions = 0755;
+  attributes.owner = 0;
+  attributes.group = 0;
+  return attributes;
+}
+
+// Copies into the directory set give every new item owner 0 and group 0 on
+// its descriptor, so that the ownership pass has nothing left to change.
+vq::CopyOptions OwnedByRoot() {
+  vq::CopyOptions options;
+  options.owner = 0;
+  options.group = 0;
+  return options;
+}
+
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
@@ -78,11 +96,7 @@ bool VQKS2Installer::initGlobals(const VQInstallPaths& paths) {
 bool VQKS2Installer::createDirSet(const VQInstallPaths& paths) {
   vq::FileManager* fm = vq::FileManager::defaultManager();
   if (fm == nullptr) return false;
-  vq::CreateAttributes attributes;
-  attributes.permissions = 0755;
-  attributes.owner = 0;
-  attributes.group = 0;
-  return fm->createDirectory(paths.kestrun2Path, true, attributes).ok();
+  return fm->createDirectory(paths.kestrun2Path, true, RootFolder()).ok();
 }
 
 vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
@@ -228,19 +242,11 @@ bool VQKS2Installer::backupPreviousFiles() {
 }
 
 vq::FsResult VQKS2Installer::makeStandIn(const std::string& backup) {
-  const std::optional<vq::ItemAttributes> root = fm->attributesOfItem(backup);
-  if (!root) return vq::FsResult::Fail("copy", backup, ENOENT);
-  vq::CreateAttributes attributes;
-  attributes.permissions = root->permissions;
-  attributes.owner = root->owner;
-  attributes.group = root->group;
-  vq::FsResult made = fm->createDirectory(paths.kestrun2Path, false, attributes);
+  vq::FsResult made = fm->createDirectory(paths.kestrun2Path, false, RootFolder());
   // The folder of the installed tool, relative to the set ("/bin").
   const std::string programs =
       vq::ParentPath(paths.uninstallerPath.substr(paths.kestrun2Path.size()));
-  vq::CopyOptions options;
-  options.keepOwners = true;
-  if (made) made = fm->copyItem(backup + programs, paths.kestrun2Path + programs, options);
+  if (made) made = fm->copyItem(backup + programs, paths.kestrun2Path + programs, OwnedByRoot());
   return made;
 }
 
@@ -405,11 +411,8 @@ void VQKS2Installer::removeAll() {
 void VQKS2Installer::blockKestrunV1() {
   (void)launchctlUnload(paths.oldLaunchFullPath);
   (void)fm->removeItem(paths.oldLaunchFullPath);
-  vq::CreateAttributes attributes;
-  attributes.owner = 0;
-  attributes.group = 0;
   (void)fm->removeItem(paths.kestrun1Path);
-  (void)fm->createDirectory(paths.kestrun1Path + "/99", true, attributes);
+  (void)fm->createDirectory(paths.kestrun1Path + "/99", true, RootFolder());
 }
 
 void VQKS2Installer::removeLeftovers() {
@@ -437,12 +440,7 @@ vq::FsResult VQKS2Installer::removeDirectorySet() {
 
 vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
   const std::string staging = paths.supportRoot + "/" + kStagingPrefix + std::to_string(getpid());
-  // Owner and group are set on each new item as it is copied, so that the
-  // ownership pass that follows has nothing left to change.
-  vq::CopyOptions options;
-  options.owner = 0;
-  options.group = 0;
-  vq::FsResult copied = fm->copyItem(*sourceDir, staging, options);
+  vq::FsResult copied = fm->copyItem(*sourceDir, staging, OwnedByRoot());
   if (copied) {
     // A directory set root that another run's start-up made meanwhile is
     // empty, and rename replaces an empty directory.

@@ -101,7 +101,7 @@ class VQKS2Installer {
   // to root and is writable by nobody else before it is run as root.
   bool isSafeToRun(const std::string& path);
   // What the older tool removes in place of its installation, now the backup:
-  // a root like the old one with a copy of the folder that holds the tool.
+  // a root-owned set root with a copy of the folder that holds the tool.
   vq::FsResult makeStandIn(const std::string& backup);
   vq::FsResult copySourceToDirectorySet();
   // Removes the directory set in one step: it is renamed aside, then deleted,

@@ -266,7 +266,7 @@ class TreeCopier {
       if (symlinkat(target.c_str(), dest->get(), name) != 0) {
         return FsResult::Fail("copy", dest_path, errno);
       }
-      const auto [owner, group] = ownerFor(st);
+      const auto [owner, group] = ownerFor();
       if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
           fchownat(dest->get(), name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
         return FsResult::Fail("chown", dest_path, errno);
@@ -296,10 +296,10 @@ class TreeCopier {
   }
 
   // What a copied item gets: the options' owner and group, else the
-  // original's when asked, else the copier's own (-1: left alone).
-  std::pair<uid_t, gid_t> ownerFor(const struct stat& st) const {
-    return {options_.owner.value_or(options_.keepOwners ? st.st_uid : static_cast<uid_t>(-1)),
-            options_.group.value_or(options_.keepOwners ? st.st_gid : static_cast<gid_t>(-1))};
+  // copier's own (-1: left alone).
+  std::pair<uid_t, gid_t> ownerFor() const {
+    return {options_.owner.value_or(static_cast<uid_t>(-1)),
+            options_.group.value_or(static_cast<gid_t>(-1))};
   }
 
   // Owner first: chown clears set-id bits, which the mode then restores.
@@ -309,7 +309,7 @@ class TreeCopier {
   FsResult finish(int fd, const struct stat& st, const std::string& dest_path) const {
     struct stat made;
     if (fstat(fd, &made) != 0) return FsResult::Fail("copy", dest_path, errno);
-    const auto [owner, group] = ownerFor(st);
+    const auto [owner, group] = ownerFor();
     const bool chown = (owner != static_cast<uid_t>(-1) && owner != made.st_uid) ||
                        (group != static_cast<gid_t>(-1) && group != made.st_gid);
     if (chown && fchown(fd, owner, group) != 0) return FsResult::Fail("chown", dest_path, errno);

@@ -42,10 +42,9 @@ struct ItemAttributes {
 
 struct CopyOptions {
   // Owner and group for every copied item, set on the new descriptor while
-  // copying; absent: the original's with keepOwners, else the copier's own.
+  // copying; absent: the copier's own.
   std::optional<uid_t> owner;
   std::optional<gid_t> group;
-  bool keepOwners = false;
 };
 
 struct CreateAttributes {
