@@ -125,8 +125,11 @@ void Transactions(Sandbox& sandbox, const std::string& where, const std::string&
     // The update counted the older installation's reference too.
     Tool(sandbox, payload, {"uninstall"});
     Shell(sandbox, copyCommand);
-    const double rm = Seconds([&] { Shell(sandbox, "rm -rf " + target); });
+    double rm = 0;
+    auto removal = [&] { rm = Seconds([&] { Shell(sandbox, "rm -rf " + target); }); };
+    if (baselineFirst) removal();
     tool = Seconds([&] { Tool(sandbox, payload, {"uninstall"}); });
+    if (!baselineFirst) removal();
     uninstall.push_back(tool), remove.push_back(rm), rr.push_back(tool / rm);
   }
   Ratio("install_vs_cp_chown_" + tag, Median(ri));
