@@ -13,3 +13,12 @@ if(KESTRUN_SANITIZE)
   target_compile_options(kestrun_options INTERFACE ${KESTRUN_SANITIZER_FLAGS})
   target_link_options(kestrun_options INTERFACE ${KESTRUN_SANITIZER_FLAGS})
 endif()
+
+# Programs started afresh for every call (the tool, and the launchctl stand-in
+# of the tests) link the C++ runtime in on Linux: a run then starts about 1 ms
+# sooner here. macOS has its runtime in the shared cache.
+function(kestrun_link_runtime_statically target)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
