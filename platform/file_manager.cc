@@ -130,6 +130,7 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
   if (!ListEntries(fd->get(), &entries)) return FsResult::Fail("remove", path, errno);
 
   FsResult failure = FsResult::Ok();
+  auto files = std::make_shared<std::vector<std::string>>();
   for (Entry& entry : entries) {
     if (entry.type == DT_DIR) {
       failure = RemoveTreeAt(fd->get(), entry.name, Join(path, entry.name.c_str()), device, pool);
@@ -141,10 +142,22 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
       failure = RemoveEntryAt(fd->get(), path, device, entry.name);
       if (!failure) break;
     } else {
-      pool->post([fd, path, device, child = std::move(entry.name)] {
-        return RemoveEntryAt(fd->get(), path, device, child);
+      files->push_back(std::move(entry.name));
+    }
+  }
+  if (pool != nullptr && failure && !files->empty()) {
+    // One run of names per thread: a task per file costs as much to hand
+    // over as its unlink.
+    const size_t parts = std::min<size_t>(pool->threads(), files->size());
+    for (size_t part = 0; part < parts; ++part) {
+      pool->post([fd, path, device, files, part, parts, pool] {
+        const size_t end = files->size() * (part + 1) / parts;
+        for (size_t i = files->size() * part / parts; i < end && !pool->failed(); ++i) {
+          FsResult removed = RemoveEntryAt(fd->get(), path, device, (*files)[i]);
+          if (!removed) return removed;
+        }
+        return FsResult::Ok();
       });
-      if (pool->failed()) break;
     }
   }
   if (pool != nullptr) {

@@ -15,6 +15,8 @@ TaskPool::~TaskPool() {
   for (std::thread& worker : workers_) worker.join();
 }
 
+size_t TaskPool::threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
+
 void TaskPool::startWorkers() {
   started_ = true;
   const unsigned count = std::min(std::thread::hardware_concurrency(), 4u);
@@ -51,6 +53,7 @@ void TaskPool::runOne(std::unique_lock<std::mutex>& lock) {
   --running_;
   if (!result && outcome_) {
     outcome_ = std::move(result);
+    failed_.store(true, std::memory_order_relaxed);
     queue_.clear();
   }
   if (queue_.empty() && running_ == 0) idle_.notify_all();
@@ -72,9 +75,6 @@ FsResult TaskPool::wait() {
   return outcome_;
 }
 
-bool TaskPool::failed() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return !outcome_;
-}
+bool TaskPool::failed() const { return failed_.load(std::memory_order_relaxed); }
 
 }  // namespace vq

@@ -5,6 +5,7 @@
 // is kept; tasks not yet started when it happens are dropped.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -25,6 +26,8 @@ class TaskPool {
   TaskPool(const TaskPool&) = delete;
   TaskPool& operator=(const TaskPool&) = delete;
 
+  // How many threads run the tasks: the workers, or the caller's alone.
+  static size_t threads();
   void post(std::function<FsResult()> task);
   // Runs queued tasks on the caller's thread too until every task posted so
   // far has finished; the first failure, or success.
@@ -44,6 +47,9 @@ class TaskPool {
   size_t running_ = 0;
   bool started_ = false, stopping_ = false;
   FsResult outcome_ = FsResult::Ok();
+  // Whether outcome_ is a failure, readable without the lock, which the
+  // threads would otherwise take for every file.
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace vq
