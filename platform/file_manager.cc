@@ -148,7 +148,7 @@ FsResult RemoveTreeAt(int parent_fd, const std::string& name, const std::string&
   if (pool != nullptr && failure && !files->empty()) {
     // One run of names per thread: a task per file costs as much to hand
     // over as its unlink.
-    const size_t parts = std::min<size_t>(pool->threads(), files->size());
+    const size_t parts = std::min(TaskPool::threads(), files->size());
     for (size_t part = 0; part < parts; ++part) {
       pool->post([fd, path, device, files, part, parts, pool] {
         const size_t end = files->size() * (part + 1) / parts;
