@@ -19,8 +19,7 @@ size_t TaskPool::threads() { return std::clamp(std::thread::hardware_concurrency
 
 void TaskPool::startWorkers() {
   started_ = true;
-  const unsigned count = std::min(std::thread::hardware_concurrency(), 4u);
-  for (unsigned i = 0; i < count; ++i) {
+  for (size_t i = 0; i < threads(); ++i) {
     try {
       workers_.emplace_back([this] { work(); });
     } catch (const std::system_error&) {
