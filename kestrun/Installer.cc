@@ -14,7 +14,9 @@
 #include "libutils-macOS/launchctl.h"
 #include "platform/atomic_file.h"
 #include "platform/install_lock.h"
+#include "platform/path.h"
 #include "platform/regular_file.h"
+#include "platform/safe_folder.h"
 
 namespace {
 
@@ -96,7 +98,7 @@ bool VQKS2Installer::initGlobals(const VQInstallPaths& paths) {
 bool VQKS2Installer::createDirSet(const VQInstallPaths& paths) {
   vq::FileManager* fm = vq::FileManager::defaultManager();
   if (fm == nullptr) return false;
-  return fm->createDirectory(paths.kestrun2Path, true, RootFolder()).ok();
+  return fm->createDirectory(paths.kestrun2Path, vq::Intermediates::kYes, RootFolder()).ok();
 }
 
 vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
@@ -242,7 +244,7 @@ bool VQKS2Installer::backupPreviousFiles() {
 }
 
 vq::FsResult VQKS2Installer::makeStandIn(const std::string& backup) {
-  vq::FsResult made = fm->createDirectory(paths.kestrun2Path, false, RootFolder());
+  vq::FsResult made = fm->createDirectory(paths.kestrun2Path, vq::Intermediates::kNo, RootFolder());
   // The folder of the installed tool, relative to the set ("/bin").
   const std::string programs =
       vq::ParentPath(paths.uninstallerPath.substr(paths.kestrun2Path.size()));
@@ -412,7 +414,7 @@ void VQKS2Installer::blockKestrunV1() {
   (void)launchctlUnload(paths.oldLaunchFullPath);
   (void)fm->removeItem(paths.oldLaunchFullPath);
   (void)fm->removeItem(paths.kestrun1Path);
-  (void)fm->createDirectory(paths.kestrun1Path + "/99", true, RootFolder());
+  (void)fm->createDirectory(paths.kestrun1Path + "/99", vq::Intermediates::kYes, RootFolder());
 }
 
 void VQKS2Installer::removeLeftovers() {

@@ -9,6 +9,7 @@
 
 #include "platform/effective_identity.h"
 #include "platform/executable_path.h"
+#include "platform/path.h"
 #include "platform/regular_file.h"
 #include "platform/safe_folder.h"
 #include "platform/scoped_fd.h"

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/file_manager.h"
+#include "platform/path.h"
 #include "platform/file_ops.h"
 #include "platform/scoped_fd.h"
 

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "platform/executable_path.h"
-#include "platform/file_manager.h"
+#include "platform/path.h"
 
 namespace vq::platform {
 

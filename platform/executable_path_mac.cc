@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/executable_path.h"
-#include "platform/file_manager.h"
+#include "platform/path.h"
 
 namespace vq::platform {
 

@@ -2,17 +2,16 @@
 // is built on, with the semantics it relies on everywhere.
 //
 // - copyItem fails when the destination exists, follows a link given as the
-//   source itself, copies links inside a tree as links and keeps permission
-//   bits, modification times and extended attributes; FIFOs and other special
-//   files are recreated, never opened.
-// - removeItem removes a whole tree by descriptor: it never follows a link,
-//   never leaves the file system it started on, and fails when nothing is there.
+//   source itself, and copies a tree as TreeCopier does (links as links,
+//   modes, times and extended attributes kept, special files recreated).
+// - removeItem removes a whole tree by descriptor (tree_removal.h): it never
+//   follows a link, never leaves the file system it started on, and fails
+//   when nothing is there.
 // - createDirectory with intermediates succeeds on an existing directory and
 //   fails on anything else; attributes apply to the directories it creates.
 // - attributes are read without following a final link.
 // - copyItem and removeItem spread the files of a tree over a few threads
-//   (TaskPool); RemoveItemAt stays on the caller's thread, whose identity
-//   may be a user's.
+//   (TaskPool).
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +23,7 @@
 
 #include "platform/fs_result.h"
 #include "platform/scoped_fd.h"
+#include "platform/tree_copier.h"
 
 namespace vq {
 
@@ -40,18 +40,14 @@ struct ItemAttributes {
   off_t size = 0;
 };
 
-struct CopyOptions {
-  // Owner and group for every copied item, set on the new descriptor while
-  // copying; absent: the copier's own.
-  std::optional<uid_t> owner;
-  std::optional<gid_t> group;
-};
-
 struct CreateAttributes {
   std::optional<mode_t> permissions;
   std::optional<uid_t> owner;
   std::optional<gid_t> group;
 };
+
+// Whether createDirectory makes the missing folders above the last one too.
+enum class Intermediates : bool { kNo, kYes };
 
 // Yields every item below a directory as a path relative to it, parents
 // before their children, without descending into linked directories.
@@ -83,7 +79,7 @@ class FileManager {
   // The shared instance; callers treat a null answer as "no file manager".
   static FileManager* defaultManager();
 
-  FsResult createDirectory(const std::string& path, bool withIntermediateDirectories,
+  FsResult createDirectory(const std::string& path, Intermediates intermediates,
                            const CreateAttributes& attributes = {});
   FsResult copyItem(const std::string& source, const std::string& destination,
                     const CopyOptions& options = {});
@@ -98,7 +94,6 @@ class FileManager {
   std::optional<ItemAttributes> attributesOfItem(const std::string& path) const;
   bool itemExists(const std::string& path) const;
 
-  FsResult createSymbolicLink(const std::string& path, const std::string& destination);
   // Reads up to capacity bytes of a link's content; -1 when it cannot be read.
   long readSymbolicLink(const std::string& path, char* buffer, size_t capacity) const;
 
@@ -106,23 +101,5 @@ class FileManager {
   // The names directly inside a directory, sorted; nothing when it cannot be read.
   std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) const;
 };
-
-// Removes the item `name` inside an open folder, a folder with everything in
-// it, by descriptor, as removeItem does.
-FsResult RemoveItemAt(int dir_fd, const std::string& name, const std::string& path);
-
-// Why root should not run the file at path: some folder from root down to it,
-// or the file itself, is not root's or is writable by others; nothing when it
-// is safe.
-std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::string& path);
-
-// "/a/b/c" -> "/a/b"; "c" -> ""; "/c" -> "/".
-std::string ParentPath(const std::string& path);
-// "/a/b/c" -> "c"; trailing slashes are ignored.
-std::string LastPathComponent(const std::string& path);
-// "/a/b" -> {"/", "a", "b"}; "a/b" -> {"a", "b"}; "/" -> {"/"}.
-std::vector<std::string> PathComponents(const std::string& path);
-// The inverse of PathComponents.
-std::string PathWithComponents(const std::vector<std::string>& components);
 
 }  // namespace vq

@@ -11,7 +11,8 @@
 
 #include "platform/atomic_file.h"
 #include "platform/effective_identity.h"
-#include "platform/file_manager.h"
+#include "platform/path.h"
+#include "platform/tree_removal.h"
 
 namespace vq {
 namespace {
@@ -45,6 +46,11 @@ bool RestartAtRoot(std::vector<Level>* levels) {
   if (!root.fd.valid() || fstat(root.fd.get(), &root.st) != 0) return false;
   levels->push_back(std::move(root));
   return true;
+}
+
+// Only root can change what the item holds.
+bool IsRootOnly(const struct stat& st) {
+  return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -138,9 +144,7 @@ SafeFolder SafeFolder::OpenBeneath(const std::string& base, const std::string& r
   return folder;
 }
 
-bool SafeFolder::rootOnly() const {
-  return st_.st_uid == 0 && (st_.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
+bool SafeFolder::rootOnly() const { return IsRootOnly(st_); }
 
 SafeFolder SafeFolder::makeMissingFolder() && {
   if (status_ != FolderStatus::kNameMissing) return std::move(*this);
@@ -215,6 +219,25 @@ FsResult SafeFolder::rewriteFileAt(const std::string& name, int fd, std::string_
     return FsResult::Fail("write", path, errno);
   }
   return FsResult::Ok();
+}
+
+std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::string& path) {
+  // Every folder from the root down, then the file itself.
+  std::string checked = root.empty() ? "/" : root;
+  const std::string rest = path.substr(root.size());
+  for (size_t pos = 0;;) {
+    struct stat st;
+    if (lstat(checked.c_str(), &st) != 0) return "cannot examine " + checked;
+    const bool last = checked == path;
+    if (!IsRootOnly(st) || (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))) {
+      return checked + " is not a root-owned " + (last ? "file" : "folder") +
+             " writable only by root";
+    }
+    if (last) return std::nullopt;
+    pos = rest.find('/', pos + 1);
+    checked = root + rest.substr(0, pos);
+    if (checked.empty()) return "cannot examine " + path;
+  }
 }
 
 }  // namespace vq

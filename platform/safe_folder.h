@@ -76,4 +76,9 @@ class SafeFolder {
   std::optional<uid_t> steeredBy_;
 };
 
+// Why root should not run the file at path: some folder from root down to it,
+// or the file itself, is not root's or is writable by others (SafeFolder's
+// rootOnly rule); nothing when it is safe.
+std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::string& path);
+
 }  // namespace vq

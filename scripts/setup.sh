@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config libplist-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libclang-rt-dev libc++-dev strace valgrind)
+          libbenchmark-dev libclang-rt-dev libc++-dev strace valgrind python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -14,8 +14,9 @@ jobs=$(nproc)
 step "packages"
 scripts/setup.sh
 
-step "1/4 shared sources with g++, clang++ and libc++"
+step "1/4 shared sources with g++, clang++ and libc++; the fault table's texts"
 scripts/clang-check.sh
+python3 scripts/mutate.py --check
 
 step "2/4 normal build and tests"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
