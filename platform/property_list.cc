@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "platform/regular_file.h"
@@ -20,12 +21,52 @@ namespace {
 
 plist_t Node(void* node) { return static_cast<plist_t>(node); }
 
+// What libplist hands over to be freed: nodes, and malloc'd keys, texts and
+// iterators.
+struct NodeFree {
+  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using OwnedNode = std::unique_ptr<void, NodeFree>;
+struct MallocFree {
+  void operator()(void* memory) const { free(memory); }
+};
+using Malloced = std::unique_ptr<char, MallocFree>;
+
+// Calls visit(key, value) for each item of a dictionary until it answers false.
+template <typename Visit>
+void ForEachDictItem(plist_t dict, Visit&& visit) {
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(dict, &iter);
+  const std::unique_ptr<void, MallocFree> ownedIter(iter);
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(dict, iter, &key, &value);
+    const Malloced ownedKey(key);
+    if (value == nullptr || !visit(key, value)) return;
+  }
+}
+
 // libplist reads, copies and writes a list recursively, one stack frame per
 // level, and expands every reference of a binary list anew, so that a few
 // shared containers can stand for millions of nodes. No real list comes near
 // either limit; lists beyond them are not read.
 constexpr uint32_t kMaxDepth = 512;
 constexpr uint64_t kMaxNodes = 1 << 19;
+
+// The high half of an object's marker byte in a binary list: its kind.
+enum BinaryKind : unsigned {
+  kBinaryInteger = 0x1,
+  kBinaryAsciiString = 0x5,
+  kBinaryUtf16String = 0x6,
+  kBinaryArray = 0xA,
+  kBinaryOrderedSet = 0xB,
+  kBinarySet = 0xC,
+  kBinaryDictionary = 0xD,
+};
+// The low half is a count, or this value when the count follows as an
+// integer object.
+constexpr unsigned kBinaryCountFollows = 0xF;
 
 uint64_t BigEndian(const unsigned char* bytes, size_t size) {
   uint64_t value = 0;
@@ -85,9 +126,10 @@ class BinaryObjects {
   std::optional<std::pair<uint64_t, uint64_t>> countOf(uint64_t offset) const {
     uint64_t count = data_[offset] & 0x0F;
     uint64_t content = offset + 1;
-    if (count == 0x0F) {
+    if (count == kBinaryCountFollows) {
       // The count follows as an integer object of 1, 2, 4 or 8 bytes.
-      if (content >= table_ || (data_[content] & 0xF0) != 0x10 || (data_[content] & 0x0F) > 3) {
+      if (content >= table_ || data_[content] >> 4 != kBinaryInteger ||
+          (data_[content] & 0x0F) > 3) {
         return std::nullopt;
       }
       const size_t width = size_t{1} << (data_[content] & 0x0F);
@@ -103,7 +145,7 @@ class BinaryObjects {
   // a NUL inside (libplist 2.2 aborts on such a key and mishandles such a
   // string).
   bool textWithoutNul(uint64_t offset) const {
-    const bool utf16 = data_[offset] >> 4 == 0x6;
+    const bool utf16 = data_[offset] >> 4 == kBinaryUtf16String;
     const auto count = countOf(offset);
     if (!count) return false;
     const auto [characters, content] = *count;
@@ -125,24 +167,27 @@ class BinaryObjects {
     State& state = state_[object];
     if (state.visiting) return std::nullopt;  // a cycle
     const unsigned kind = data_[*offset] >> 4;
-    if (key && kind != 0x5 && kind != 0x6) return std::nullopt;
+    const bool text = kind == kBinaryAsciiString || kind == kBinaryUtf16String;
+    if (key && !text) return std::nullopt;
     if (state.height != 0) {
       if (depth - 1 + state.height > kMaxDepth) return std::nullopt;
       return Shape{state.height, state.nodes};
     }
     Shape shape{1, 1};
-    if ((kind == 0x5 || kind == 0x6) && !textWithoutNul(*offset)) return std::nullopt;
-    if (kind == 0xA || kind == 0xB || kind == 0xC || kind == 0xD) {
+    if (text && !textWithoutNul(*offset)) return std::nullopt;
+    if (kind == kBinaryArray || kind == kBinaryOrderedSet || kind == kBinarySet ||
+        kind == kBinaryDictionary) {
       const auto count = countOf(*offset);
       if (!count) return std::nullopt;
       const auto [entries, refs_at] = *count;
       // A dictionary lists its keys' references, then its values'.
-      const uint64_t refs = kind == 0xD ? 2 * entries : entries;
+      const uint64_t refs = kind == kBinaryDictionary ? 2 * entries : entries;
       if (refs * ref_size_ > table_ - refs_at) return std::nullopt;
       state.visiting = true;
       for (uint64_t i = 0; i < refs; ++i) {
         const uint64_t child = BigEndian(data_ + refs_at + i * ref_size_, ref_size_);
-        const std::optional<Shape> below = walk(child, depth + 1, kind == 0xD && i < entries);
+        const std::optional<Shape> below =
+            walk(child, depth + 1, kind == kBinaryDictionary && i < entries);
         if (!below) return std::nullopt;
         shape.height = std::max(shape.height, below->height + 1);
         shape.nodes += below->nodes;
@@ -183,21 +228,10 @@ bool Acceptable(plist_t node, uint32_t depth) {
     }
     case PLIST_DICT: {
       bool acceptable = true;
-      plist_dict_iter iter = nullptr;
-      plist_dict_new_iter(node, &iter);
-      for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(node, iter, &key, &value);
-        if (value == nullptr) break;
-        const bool keyValid = key != nullptr && IsValidUtf8(key);
-        free(key);
-        if (!keyValid || !Acceptable(value, depth + 1)) {
-          acceptable = false;
-          break;
-        }
-      }
-      free(iter);
+      ForEachDictItem(node, [&](const char* key, plist_t value) {
+        acceptable = key != nullptr && IsValidUtf8(key) && Acceptable(value, depth + 1);
+        return acceptable;
+      });
       return acceptable;
     }
     default:
@@ -218,17 +252,11 @@ plist_t SortedCopy(plist_t node) {
   if (plist_get_node_type(node) != PLIST_DICT) return plist_copy(node);
 
   std::vector<std::pair<std::string, plist_t>> items;
-  plist_dict_iter iter = nullptr;
-  plist_dict_new_iter(node, &iter);
-  for (;;) {
-    char* key = nullptr;
-    plist_t value = nullptr;
-    plist_dict_next_item(node, iter, &key, &value);
-    if (key == nullptr) break;
+  ForEachDictItem(node, [&](const char* key, plist_t value) {
+    if (key == nullptr) return false;
     items.emplace_back(key, value);
-    free(key);
-  }
-  free(iter);
+    return true;
+  });
   std::sort(items.begin(), items.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   plist_t out = plist_new_dict();
@@ -253,12 +281,11 @@ std::optional<PropertyList> PropertyList::ParseDictionary(std::string_view data)
     if (data.find('\0') != std::string_view::npos) return std::nullopt;
     plist_from_xml(data.data(), length, &root);
   }
-  if (root == nullptr) return std::nullopt;
-  if (plist_get_node_type(root) != PLIST_DICT || !Acceptable(root, 1)) {
-    plist_free(root);
+  OwnedNode owned(root);
+  if (root == nullptr || plist_get_node_type(root) != PLIST_DICT || !Acceptable(root, 1)) {
     return std::nullopt;
   }
-  PropertyList list(root);
+  PropertyList list(owned.release());
   // libplist's XML reader lets through what no writer produces (bytes that
   // are not UTF-8, markup inside a key, malformed dates) and writes it back
   // differently. Only a list whose written form reads back as itself is
@@ -297,10 +324,6 @@ PropertyList::~PropertyList() {
   if (node_ != nullptr) plist_free(Node(node_));
 }
 
-bool PropertyList::contains(const char* key) const {
-  return plist_dict_get_item(Node(node_), key) != nullptr;
-}
-
 std::optional<uint32_t> PropertyList::uint32ForKey(const char* key) const {
   plist_t value = plist_dict_get_item(Node(node_), key);
   if (value == nullptr || plist_get_node_type(value) != PLIST_UINT) return std::nullopt;
@@ -309,55 +332,17 @@ std::optional<uint32_t> PropertyList::uint32ForKey(const char* key) const {
   return static_cast<uint32_t>(number);
 }
 
-std::optional<std::string> PropertyList::stringForKey(const char* key) const {
-  plist_t value = plist_dict_get_item(Node(node_), key);
-  if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
-  char* text = nullptr;
-  plist_get_string_val(value, &text);
-  if (text == nullptr) return std::nullopt;
-  std::string out(text);
-  free(text);
-  return out;
-}
-
-std::optional<std::vector<std::string>> PropertyList::stringArrayForKey(const char* key) const {
-  plist_t value = plist_dict_get_item(Node(node_), key);
-  if (value == nullptr || plist_get_node_type(value) != PLIST_ARRAY) return std::nullopt;
-  std::vector<std::string> out;
-  const uint32_t count = plist_array_get_size(value);
-  for (uint32_t i = 0; i < count; ++i) {
-    plist_t item = plist_array_get_item(value, i);
-    if (plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(item, &text);
-    out.emplace_back(text != nullptr ? text : "");
-    free(text);
-  }
-  return out;
-}
-
-std::optional<bool> PropertyList::boolForKey(const char* key) const {
-  plist_t value = plist_dict_get_item(Node(node_), key);
-  if (value == nullptr || plist_get_node_type(value) != PLIST_BOOLEAN) return std::nullopt;
-  uint8_t flag = 0;
-  plist_get_bool_val(value, &flag);
-  return flag != 0;
-}
-
 void PropertyList::setUInt32(const char* key, uint32_t value) {
   plist_dict_set_item(Node(node_), key, plist_new_uint(value));
 }
 
 std::string PropertyList::xml() const {
-  plist_t sorted = SortedCopy(Node(node_));
+  const OwnedNode sorted(SortedCopy(Node(node_)));
   char* text = nullptr;
   uint32_t length = 0;
-  plist_to_xml(sorted, &text, &length);
-  plist_free(sorted);
-  if (text == nullptr) return std::string();
-  std::string out(text, length);
-  free(text);
-  return out;
+  plist_to_xml(Node(sorted.get()), &text, &length);
+  const Malloced owned(text);
+  return text == nullptr ? std::string() : std::string(text, length);
 }
 
 FsResult PropertyList::writeToFile(const std::string& path,

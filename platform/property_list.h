@@ -30,13 +30,9 @@ class PropertyList {
   PropertyList& operator=(const PropertyList&) = delete;
   ~PropertyList();
 
-  bool contains(const char* key) const;
   // An integer value as an unsigned 32-bit number, truncated as NSNumber's
   // unsignedIntValue does; nothing when the key is missing or not an integer.
   std::optional<uint32_t> uint32ForKey(const char* key) const;
-  std::optional<std::string> stringForKey(const char* key) const;
-  std::optional<std::vector<std::string>> stringArrayForKey(const char* key) const;
-  std::optional<bool> boolForKey(const char* key) const;
   void setUInt32(const char* key, uint32_t value);
 
   std::string xml() const;
