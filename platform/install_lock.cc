@@ -17,13 +17,13 @@ bool DescriptorNamesPath(int fd, const std::string& path) {
 
 ScopedFd AcquireInstallLock(const std::string& path, mode_t mode) {
   for (;;) {
-    ScopedFd fd(OpenExclusivelyLocked(path.c_str(), mode, true));
+    ScopedFd fd(OpenExclusivelyLocked(path.c_str(), mode, LockWait::kWait));
     if (!fd.valid() || DescriptorNamesPath(fd.get(), path)) return fd;
   }
 }
 
 void RemoveLockFileIfFree(const std::string& path) {
-  ScopedFd fd(OpenExclusivelyLocked(path.c_str(), 0600, false));
+  ScopedFd fd(OpenExclusivelyLocked(path.c_str(), 0600, LockWait::kFail));
   // Deleted while locked, so that nobody who opened it meanwhile holds it.
   if (fd.valid() && DescriptorNamesPath(fd.get(), path)) (void)unlink(path.c_str());
 }

@@ -10,11 +10,14 @@
 
 namespace vq::platform {
 
+// What taking the lock does while another process holds it.
+enum class LockWait { kWait, kFail };
+
 // Opens (creating with `mode`) the file at path, never through a final link,
-// and takes an exclusive lock on it; with wait, waits while another process
-// holds one, otherwise fails with EWOULDBLOCK. The descriptor is close-on-exec.
-// -1 with errno set on failure. One backend per system.
-int OpenExclusivelyLocked(const char* path, mode_t mode, bool wait);
+// and takes an exclusive lock on it; while another process holds one, waits
+// or fails with EWOULDBLOCK. The descriptor is close-on-exec. -1 with errno
+// set on failure. One backend per system.
+int OpenExclusivelyLocked(const char* path, mode_t mode, LockWait wait);
 
 // Takes the lock and makes sure it is on the file that still stands at the
 // path: a holder that deleted the file while we waited leaves a lock that

@@ -7,10 +7,10 @@
 
 namespace vq::platform {
 
-int OpenExclusivelyLocked(const char* path, mode_t mode, bool wait) {
+int OpenExclusivelyLocked(const char* path, mode_t mode, LockWait wait) {
   const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return -1;
-  while (flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+  while (flock(fd, wait == LockWait::kWait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     const int saved = errno;
     close(fd);
