@@ -1,30 +1,34 @@
-// Every location, name and label the tool uses. Paths are compiled in as
-// absolute paths; the derived ones are built once per run (VQInstallPaths).
+// The names, labels, keys and numbers compiled into the tool. Paths here are
+// the absolute paths of a Mac; VQInstallPaths puts them under the root the
+// run works on (the real "/" for the tool, a temporary folder for a test).
 #pragma once
 
 #include <cstdint>
-#include <string>
 
+// Locations and file names of the installation.
 inline constexpr char vqDefaultApplicationSupportRoot[] =
     "/Library/Application Support/com.quendalore";
 inline constexpr char vqDefaultLaunchPlistFile[] = "com.quendalore.ks2.plist";
 inline constexpr char vqOldLaunchFullPath[] = "/Library/LaunchDaemons/com.quendalore.kestrun.plist";
+inline constexpr char vqDefaultWSLaunchPlistFile[] = "com.quendalore.ks2.ws.plist";
+inline constexpr char vqLaunchDaemonsDir[] = "/Library/LaunchDaemons";
+inline constexpr char vqLaunchAgentsDir[] = "/Library/LaunchAgents";
+// A user's Citrix module file, below the home folder.
+inline constexpr char vqCitrixModulesFile[] =
+    "/Library/Application Support/Citrix Receiver/Modules";
+
+// launchd labels.
+inline constexpr char vqDaemonLabel[] = "com.quendalore.ks2";
+inline constexpr char vqDefaultWSService[] = "com.quendalore.ks2.ws";
+
+// Keys of the installation database, and the only layout this tool reads and writes.
 inline constexpr char vqDBFormatVersion[] = "FormatVersion";
 inline constexpr char vqDBVersion[] = "Version";
 inline constexpr char vqDBReferenceCounter[] = "ReferenceCounter";
-inline constexpr char vqDefaultWSLaunchPlistFile[] = "com.quendalore.ks2.ws.plist";
-inline constexpr char vqDefaultWSService[] = "com.quendalore.ks2.ws";
-
-inline constexpr char vqDaemonLabel[] = "com.quendalore.ks2";
-inline constexpr char vqLaunchDaemonsDir[] = "/Library/LaunchDaemons";
-inline constexpr char vqLaunchAgentsDir[] = "/Library/LaunchAgents";
-
-// The only database layout this tool reads and writes.
 inline constexpr uint32_t vqDBFormat = 1;
 
 // The version of the service this tool installs (8 in every release build).
 extern const uint32_t vqOwnVersion;
-
 // Seconds the service loop rests after each pass.
 extern const unsigned vqServicePassPause;
 // Passes after which the service loop ends; 0 (every release build): never.

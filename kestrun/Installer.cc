@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "kestrun/Globals.h"
+#include "kestrun/LaunchdPlist.h"
 #include "kestrun/UserAgent.h"
 #include "libutils-macOS/execve.h"
 #include "libutils-macOS/launchctl.h"
@@ -24,11 +25,6 @@ namespace {
 // hold every installer of every product waiting.
 constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kDatabaseMode = 0644;
-constexpr char kStagingPrefix[] = ".ks2-staging-";
-constexpr char kRemovalPrefix[] = ".ks2-removing-";
-// Backups under construction, as earlier versions made them.
-constexpr char kBackupStagingPrefix[] = ".ks2-backup-";
-constexpr char kBackupPrefix[] = "ks2bk-";
 // Journal entries: roll an update back to its backup, or take an unfinished
 // first install away.
 constexpr char kRestoreEntry[] = "restore ";
@@ -36,7 +32,7 @@ constexpr char kFreshEntry[] = "fresh";
 
 // Where a backup goes once its update has succeeded, on its way out.
 std::string DiscardedName(const VQInstallPaths& paths, const std::string& backup) {
-  return paths.supportRoot + "/" + kRemovalPrefix + vq::LastPathComponent(backup);
+  return paths.inSupport(VQInstallPaths::kRemovalPrefix, vq::LastPathComponent(backup));
 }
 
 char* Arg(const char* text) { return const_cast<char*>(text); }
@@ -68,7 +64,7 @@ VQKS2Installer::VQKS2Installer(Token, const VQInstallPaths& installPaths, vq::Lo
     : paths(installPaths), instDB(createDefaultInstPlist()), logger(&log), fm(fileManager) {}
 
 VQKS2Installer::~VQKS2Installer() {
-  if (removeLockFileAtEnd) (void)fm->removeItem(paths.instLockFile);
+  if (removeLockFileAtEnd) vq::LogIgnored(*logger, fm->removeItem(paths.instLockFile));
 }
 
 std::unique_ptr<VQKS2Installer> VQKS2Installer::initWithSource(const char* source,
@@ -87,18 +83,18 @@ std::unique_ptr<VQKS2Installer> VQKS2Installer::initWithLogger(const VQInstallPa
   return std::make_unique<VQKS2Installer>(Token{}, paths, logger, fm);
 }
 
-bool VQKS2Installer::initGlobals(const VQInstallPaths& paths) {
+vq::FsResult VQKS2Installer::initGlobals(const VQInstallPaths& paths) {
   if (paths.kestrun2Path.empty() || paths.instLockFile.empty() || paths.instPlistFile.empty() ||
       paths.uninstallerPath.empty() || paths.launchFullPath.empty()) {
-    return false;
+    return vq::FsResult::Fail("compose installed locations", "", EINVAL);
   }
   return createDirSet(paths);
 }
 
-bool VQKS2Installer::createDirSet(const VQInstallPaths& paths) {
+vq::FsResult VQKS2Installer::createDirSet(const VQInstallPaths& paths) {
   vq::FileManager* fm = vq::FileManager::defaultManager();
-  if (fm == nullptr) return false;
-  return fm->createDirectory(paths.kestrun2Path, vq::Intermediates::kYes, RootFolder()).ok();
+  if (fm == nullptr) return vq::FsResult::Fail("get the file manager", "", ENOMEM);
+  return fm->createDirectory(paths.kestrun2Path, vq::Intermediates::kYes, RootFolder());
 }
 
 vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
@@ -109,10 +105,11 @@ vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
   return db;
 }
 
-bool VQKS2Installer::lock() {
-  if (lock_fd.valid()) return true;
+vq::FsResult VQKS2Installer::lock() {
+  if (lock_fd.valid()) return vq::FsResult::Ok();
   lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode);
-  return lock_fd.valid();
+  if (!lock_fd.valid()) return vq::FsResult::Fail("lock", paths.instLockFile, errno);
+  return vq::FsResult::Ok();
 }
 
 bool VQKS2Installer::writeJournal(const std::string& entry) {
@@ -124,7 +121,7 @@ bool VQKS2Installer::writeJournal(const std::string& entry) {
 }
 
 void VQKS2Installer::removeJournal() {
-  if (fm->itemExists(paths.pendingFile)) (void)vq::RemoveFileDurably(paths.pendingFile);
+  vq::LogIgnored(*logger, vq::RemoveFileDurably(paths.pendingFile));
   journaled = false;
 }
 
@@ -137,7 +134,9 @@ void VQKS2Installer::repairInterruptedInstall() {
   const std::string entry = vq::ReadRegularFileAtPath(paths.pendingFile, 256).value_or("");
   auto backupNamed = [&](const char* prefix) -> std::optional<std::string> {
     const std::string name = entry.substr(std::strlen(prefix));
-    if (!StartsWith(name, kBackupPrefix) || name.find('/') != std::string::npos) return {};
+    if (!StartsWith(name, VQInstallPaths::kBackupPrefix) || name.find('/') != std::string::npos) {
+      return {};
+    }
     return paths.supportRoot + "/" + name;
   };
   if (StartsWith(entry, kRestoreEntry)) {
@@ -157,17 +156,17 @@ void VQKS2Installer::repairInterruptedInstall() {
   } else {
     VQ_LOG_DEFAULT(*logger, "a first installation was interrupted: removing what it installed");
     (void)launchctlUnload(paths.launchFullPath);
-    (void)fm->removeItem(paths.wsLaunchFullPath);
-    (void)removeDirectorySet();
+    vq::LogIgnored(*logger, fm->removeItem(paths.wsLaunchFullPath));
+    vq::LogIgnored(*logger, removeDirectorySet());
   }
   removeLeftovers();
   KS2BackupDir.reset();
   removeJournal();
   // What the killed run left half-done may have taken the root with it.
-  (void)createDirSet(paths);
+  vq::LogIgnored(*logger, createDirSet(paths));
 }
 
-int VQKS2Installer::readDB() {
+InstDBResult VQKS2Installer::readDB() {
   std::optional<vq::PropertyList> db = vq::PropertyList::ReadDictionary(paths.instPlistFile);
   if (!db) return InstDBMissing;
   const std::optional<uint32_t> format = db->uint32ForKey(vqDBFormatVersion);
@@ -182,10 +181,10 @@ int VQKS2Installer::readDB() {
   return *version < vqOwnVersion ? InstDBOlder : InstDBCurrent;
 }
 
-bool VQKS2Installer::writeDB() {
+vq::FsResult VQKS2Installer::writeDB() {
   vq::AtomicWriteOptions options;
   options.permissions = kDatabaseMode;
-  return instDB.writeToFile(paths.instPlistFile, options).ok();
+  return instDB.writeToFile(paths.instPlistFile, options);
 }
 
 bool VQKS2Installer::incrementRefCounter(int32_t delta, uint32_t* newValue) {
@@ -209,8 +208,8 @@ bool VQKS2Installer::applyMyVersion() {
 bool VQKS2Installer::backupPreviousFiles() {
   char name[64];
   const int written =
-      std::snprintf(name, sizeof name, "%s%u-%ld", kBackupPrefix, static_cast<unsigned>(getpid()),
-                    static_cast<long>(time(nullptr)));
+      std::snprintf(name, sizeof name, "%s%u-%ld", VQInstallPaths::kBackupPrefix,
+                    static_cast<unsigned>(getpid()), static_cast<long>(time(nullptr)));
   KS2BackupDir.reset();
   if (written < 0 || static_cast<size_t>(written) >= sizeof name) return false;
   const std::string path = paths.supportRoot + "/" + name;
@@ -347,19 +346,13 @@ bool VQKS2Installer::setAttrsRecurse(const std::string& path) {
 }
 
 bool VQKS2Installer::serviceLoadStartWithFile(const std::string& file, const std::string& path) {
-  const std::string source = paths.kestrun2Path + "/conf/" + file;
-  (void)fm->removeItem(path);
   // launchd must get a regular file: a link in the payload is refused.
-  vq::FsResult copied = fm->copyRegularFile(source, path);
-  if (!copied) {
-    VQ_LOG_ERROR(*logger, "cannot install launchd plist file: %s", copied.description().c_str());
-    return false;
-  }
-  if (!execve(vqLaunchctlPath, vq::LaunchctlLoadArguments(path).argv())) {
+  if (!InstallLaunchdPlist(*logger, *fm, paths.kestrun2Path + "/conf/" + file, path)) return false;
+  if (!execve(paths.launchctl.c_str(), vq::LaunchctlLoadArguments(path).argv())) {
     VQ_LOG_INFO(*logger, "launchctl returned error (load)");
     return false;
   }
-  if (!execve(vqLaunchctlPath, vq::LaunchctlStartArguments(vqDaemonLabel).argv())) {
+  if (!execve(paths.launchctl.c_str(), vq::LaunchctlStartArguments(vqDaemonLabel).argv())) {
     VQ_LOG_INFO(*logger, "launchctl returned error (start)");
     return false;
   }
@@ -371,11 +364,11 @@ bool VQKS2Installer::serviceLoadStart() {
 }
 
 bool VQKS2Installer::launchctlUnload(const std::string& path) {
-  if (!execve(vqLaunchctlPath, vq::LaunchctlUnloadArguments(path).argv())) {
+  if (!execve(paths.launchctl.c_str(), vq::LaunchctlUnloadArguments(path).argv())) {
     VQ_LOG_INFO(*logger, "launchctl could not unload %{public}s, keeping it", path.c_str());
     return false;
   }
-  (void)fm->removeItem(path);
+  vq::LogIgnored(*logger, fm->removeItem(path));
   return true;
 }
 
@@ -394,9 +387,15 @@ void VQKS2Installer::removeAll() {
   if (!launchctlUnload(paths.launchFullPath)) {
     VQ_LOG_INFO(*logger, "kestrun service removing failed, ignoring...");
   }
-  if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) agent->remove();
+  if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) {
+    agent->remove(vq::UserList::Current());
+  }
   VQ_LOG_INFO(*logger, "removing directory set...");
-  if (!removeDirectorySet()) VQ_LOG_INFO(*logger, "cannot remove directory set, ignoring...");
+  vq::FsResult removed = removeDirectorySet();
+  if (!removed && removed.error().code != ENOENT) {
+    vq::LogWithCause(*logger, vq::LogType::kInfo, "cannot remove directory set, ignoring...",
+                     removed);
+  }
   if (lock_fd.valid()) {
     removeLeftovers();
     // While this run holds the lock, its file goes when the run ends, so that
@@ -407,30 +406,30 @@ void VQKS2Installer::removeAll() {
     // run on its own, nobody holds it and the file goes.
     vq::platform::RemoveLockFileIfFree(paths.instLockFile);
   }
-  (void)fm->removeItem(paths.kestrun1Path);
+  vq::LogIgnored(*logger, fm->removeItem(paths.kestrun1Path));
 }
 
 void VQKS2Installer::blockKestrunV1() {
   (void)launchctlUnload(paths.oldLaunchFullPath);
-  (void)fm->removeItem(paths.oldLaunchFullPath);
-  (void)fm->removeItem(paths.kestrun1Path);
-  (void)fm->createDirectory(paths.kestrun1Path + "/99", vq::Intermediates::kYes, RootFolder());
+  vq::LogIgnored(*logger, fm->removeItem(paths.oldLaunchFullPath));
+  vq::LogIgnored(*logger, fm->removeItem(paths.kestrun1Path));
+  vq::LogIgnored(*logger, fm->createDirectory(paths.kestrun1Path + "/99", vq::Intermediates::kYes,
+                                              RootFolder()));
 }
 
 void VQKS2Installer::removeLeftovers() {
   if (auto names = fm->contentsOfDirectory(paths.supportRoot)) {
     for (const std::string& name : *names) {
-      if (StartsWith(name, kStagingPrefix) || StartsWith(name, kRemovalPrefix) ||
-          StartsWith(name, kBackupStagingPrefix)) {
-        (void)fm->removeItem(paths.supportRoot + "/" + name);
+      if (VQInstallPaths::IsLeftover(name)) {
+        vq::LogIgnored(*logger, fm->removeItem(paths.supportRoot + "/" + name));
       }
     }
   }
 }
 
 vq::FsResult VQKS2Installer::removeDirectorySet() {
-  const std::string aside = paths.supportRoot + "/" + kRemovalPrefix + std::to_string(getpid());
-  (void)fm->removeItem(aside);
+  const std::string aside = paths.removalFolder(getpid());
+  vq::LogIgnored(*logger, fm->removeItem(aside));
   vq::FsResult moved = fm->renameItem(paths.kestrun2Path, aside);
   if (!moved) {
     // Not renamable (on another file system, say): delete it in place.
@@ -441,22 +440,22 @@ vq::FsResult VQKS2Installer::removeDirectorySet() {
 }
 
 vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
-  const std::string staging = paths.supportRoot + "/" + kStagingPrefix + std::to_string(getpid());
+  const std::string staging = paths.stagingFolder(getpid());
   vq::FsResult copied = fm->copyItem(*sourceDir, staging, OwnedByRoot());
   if (copied) {
     // A directory set root that another run's start-up made meanwhile is
     // empty, and rename replaces an empty directory.
     copied = fm->renameItem(staging, paths.kestrun2Path);
   }
-  if (!copied) (void)fm->removeItem(staging);
+  if (!copied) vq::LogIgnored(*logger, fm->removeItem(staging));
   return copied;
 }
 
 int VQKS2Installer::install(bool refOnly) {
   if (refOnly) {
     if (!incrementRefCounter(1, nullptr)) return kExitFailure;
-    if (!writeDB()) {
-      VQ_LOG_ERROR(*logger, "cannot save installer database");
+    if (vq::FsResult written = writeDB(); !written) {
+      vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
       return kExitFailure;
     }
     return kExitSuccess;
@@ -487,8 +486,8 @@ int VQKS2Installer::install(bool refOnly) {
   }
   if (!incrementRefCounter(1, nullptr)) return kExitFailure;
   if (!applyMyVersion()) return kExitFailure;
-  if (!writeDB()) {
-    VQ_LOG_ERROR(*logger, "cannot save installer database");
+  if (vq::FsResult written = writeDB(); !written) {
+    vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
     return kExitFailure;
   }
   if (!serviceLoadStart()) {
@@ -510,11 +509,14 @@ void VQKS2Installer::commitFullInstall() {
   std::optional<std::string> discarded;
   if (KS2BackupDir) {
     discarded = DiscardedName(paths, *KS2BackupDir);
-    if (!fm->renameItem(*KS2BackupDir, *discarded)) discarded = KS2BackupDir;
+    vq::FsResult moved = fm->renameItem(*KS2BackupDir, *discarded);
+    vq::LogIgnored(*logger, moved);
+    if (!moved) discarded = KS2BackupDir;
   }
   removeJournal();
-  if (discarded && !fm->removeItem(*discarded)) {
-    VQ_LOG_ERROR(*logger, "cannot remove backup: %{public}s", discarded->c_str());
+  if (!discarded) return;
+  if (vq::FsResult removed = fm->removeItem(*discarded); !removed) {
+    VQ_LOG_ERROR(*logger, "cannot remove backup: %s", removed.description().c_str());
   }
 }
 
@@ -523,8 +525,8 @@ int VQKS2Installer::uninstall(bool* removedAll) {
   if (!incrementRefCounter(-1, &remaining)) return kExitFailure;
   if (remaining != 0) {
     VQ_LOG_INFO(*logger, "other software depends on kestrun, just decreasing ref counter");
-    if (!writeDB()) {
-      VQ_LOG_ERROR(*logger, "cannot save installer database");
+    if (vq::FsResult written = writeDB(); !written) {
+      vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
       return kExitFailure;
     }
     if (removedAll != nullptr) *removedAll = false;

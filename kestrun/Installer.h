@@ -32,17 +32,18 @@ class VQKS2Installer {
                                                         vq::Logger& logger);
 
   // Checks the installed locations and makes sure the directory set's root
-  // exists. Logs nothing.
-  [[nodiscard]] static bool initGlobals(const VQInstallPaths& paths);
+  // exists: a boolean result with its cause. Logs nothing.
+  [[nodiscard]] static vq::FsResult initGlobals(const VQInstallPaths& paths);
   // Creates the directory set's root and any missing parent with mode 0755,
   // owner 0 and group 0; an existing directory keeps its attributes.
-  [[nodiscard]] static bool createDirSet(const VQInstallPaths& paths);
+  [[nodiscard]] static vq::FsResult createDirSet(const VQInstallPaths& paths);
   // FormatVersion 1, Version 8, ReferenceCounter 0.
   static vq::PropertyList createDefaultInstPlist();
 
-  // Takes the installation lock, waiting while another process holds it. The
-  // lock lasts until the end of the process, and of any older tool it runs.
-  [[nodiscard]] bool lock();
+  // Takes the installation lock, waiting while another process holds it: a
+  // boolean result with its cause. The lock lasts until the end of the
+  // process, and of any older tool it runs.
+  [[nodiscard]] vq::FsResult lock();
   // Finishes what a run killed half-way left: an update is rolled back to
   // the installation it started from, a first install is taken away, so that
   // a killed run leaves no reference of its own; what killed runs were
@@ -50,8 +51,9 @@ class VQKS2Installer {
   void repairInterruptedInstall();
 
   // Classifies the database on disk and, when it is valid, adopts it.
-  [[nodiscard]] int readDB();
-  [[nodiscard]] bool writeDB();
+  [[nodiscard]] InstDBResult readDB();
+  // A boolean result with its cause.
+  [[nodiscard]] vq::FsResult writeDB();
   // Adds delta to the counter in memory, clamped to 0 ... 4294967295.
   [[nodiscard]] bool incrementRefCounter(int32_t delta, uint32_t* newValue);
   [[nodiscard]] bool applyMyVersion();
@@ -82,7 +84,6 @@ class VQKS2Installer {
   void commitFullInstall();
 
   const vq::PropertyList& database() const { return instDB; }
-  const std::optional<std::string>& backupDirectory() const { return KS2BackupDir; }
 
   // The lock is released when the process ends. A lock file scheduled for
   // deletion by removeAll goes here.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kestrun/Globals.h"
 #include "platform/effective_identity.h"
 #include "platform/executable_path.h"
 #include "platform/path.h"
@@ -70,16 +71,18 @@ const char* Tag(int code) {
 
 }  // namespace
 
-VQKS2ModInstaller::VQKS2ModInstaller(Token, vq::Logger& log, vq::FileManager* fileManager,
-                                     std::string version, std::string modulesRoot,
-                                     std::string configurationRoot)
-    : fm(fileManager),
+VQKS2ModInstaller::VQKS2ModInstaller(Token, vq::Logger& log, const VQInstallPaths& installPaths,
+                                     vq::FileManager* fileManager, std::string version,
+                                     std::string modulesRoot, std::string configurationRoot)
+    : paths(installPaths),
+      fm(fileManager),
       ver(std::move(version)),
       modRoot(std::move(modulesRoot)),
       confRoot(std::move(configurationRoot)),
       logger(&log) {}
 
-std::unique_ptr<VQKS2ModInstaller> VQKS2ModInstaller::initWithLogger(vq::Logger& logger) {
+std::unique_ptr<VQKS2ModInstaller> VQKS2ModInstaller::initWithLogger(const VQInstallPaths& paths,
+                                                                     vq::Logger& logger) {
   const std::optional<std::string> bundle = vq::platform::MainExecutableDirectory();
   std::vector<std::string> components;
   if (bundle) components = vq::PathComponents(*bundle);
@@ -106,7 +109,7 @@ std::unique_ptr<VQKS2ModInstaller> VQKS2ModInstaller::initWithLogger(vq::Logger&
     VQ_LOG_ERROR(logger, "cannot allocate file manager object");
     return nullptr;
   }
-  return std::make_unique<VQKS2ModInstaller>(Token{}, logger, fm, std::move(version),
+  return std::make_unique<VQKS2ModInstaller>(Token{}, logger, paths, fm, std::move(version),
                                              std::move(modRoot), std::move(confRoot));
 }
 
@@ -133,7 +136,7 @@ VQLinkAction VQKS2ModInstaller::decideLink(std::optional<vq::FileType> existing,
 int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::string& origFile,
                                    bool isModule) {
   const std::string target = (isModule ? modRoot : confRoot) + "/" + origFile;
-  const std::string& path = location;
+  const std::string path = paths.rooted(location);
   // A current link costs one attribute query and one link read, nothing more.
   std::optional<vq::ItemAttributes> item = fm->attributesOfItem(path);
   if (item && item->type == vq::FileType::kSymbolicLink && !needToUpdate(path, target)) {
@@ -179,7 +182,10 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
     }
   }
   VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
-  if (!folder.makeLinkAt(name, target)) return VQLinkFailed;
+  if (vq::FsResult made = folder.makeLinkAt(name, target); !made) {
+    vq::LogIgnored(*logger, made);
+    return VQLinkFailed;
+  }
   return action == VQLinkAction::kReplaceLink ? VQLinkUpdated : VQLinkMade;
 }
 
@@ -191,10 +197,6 @@ void VQKS2ModInstaller::forEachLocation(const LocationVisitor& visitor) {
   }
 }
 
-void VQKS2ModInstaller::runOnceVerbose(bool verbose) {
-  runOnceVerbose(verbose, vq::UserList::Current());
-}
-
 void VQKS2ModInstaller::runOnceVerbose(bool verbose, const vq::UserList& users) {
   forEachLocation([&](const char* location, const char* origFile, bool isModule) {
     const int result = tryMakeLink(location, origFile, isModule);
@@ -203,9 +205,9 @@ void VQKS2ModInstaller::runOnceVerbose(bool verbose, const vq::UserList& users) 
   fixAllModulesFilesVerbose(verbose, users);
 }
 
-void VQKS2ModInstaller::removeAllLinks(vq::Logger& logger) {
+void VQKS2ModInstaller::removeAllLinks(const VQInstallPaths& paths, vq::Logger& logger) {
   forEachLocation([&](const char* location, const char*, bool) {
-    const std::string path = location;
+    const std::string path = paths.rooted(location);
     vq::SafeFolder folder = vq::SafeFolder::Open(vq::ParentPath(path));
     if (!folder.opened()) return;
     vq::FsResult removed = folder.removeItemAt(vq::LastPathComponent(path));
@@ -284,10 +286,6 @@ bool VQKS2ModInstaller::fixModulesFile(const vq::platform::PosixAccount& account
   if (folder.rewriteFileAt(kModulesFileName, fd.get(), *patched, st.st_mode & 07777)) return true;
   VQ_LOG_DEFAULT(*logger, "not editing %{public}s: it cannot be written", path.c_str());
   return false;
-}
-
-void VQKS2ModInstaller::fixAllModulesFilesVerbose(bool verbose) {
-  fixAllModulesFilesVerbose(verbose, vq::UserList::Current());
 }
 
 void VQKS2ModInstaller::fixAllModulesFilesVerbose(bool verbose, const vq::UserList& users) {

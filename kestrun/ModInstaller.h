@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "kestrun/InstallPaths.h"
 #include "libutils-macOS/users.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
@@ -49,9 +50,10 @@ class VQKS2ModInstaller {
       std::function<void(const char* location, const char* origFile, bool isModule)>;
 
   // The roots come from where the running executable lies: its directory's
-  // parent holds "modules" and "conf". Null, with an error logged, when they
-  // cannot be found.
-  static std::unique_ptr<VQKS2ModInstaller> initWithLogger(vq::Logger& logger);
+  // parent holds "modules" and "conf". The locations lie under the paths'
+  // root. Null, with an error logged, when the roots cannot be found.
+  static std::unique_ptr<VQKS2ModInstaller> initWithLogger(const VQInstallPaths& paths,
+                                                           vq::Logger& logger);
 
   // Whether the link at path must be made anew: it cannot be read, or its
   // content is not exactly orig.
@@ -69,14 +71,13 @@ class VQKS2ModInstaller {
                                 bool isModule);
   // Calls the visitor for each of the twelve locations, in table order.
   static void forEachLocation(const LocationVisitor& visitor);
-  // Links every location, then enables the plug-in for every user; with
-  // verbose, reports each on standard output.
-  void runOnceVerbose(bool verbose);
-  // The same over a user list the caller already has.
+  // Links every location, then enables the plug-in for every user of the
+  // pass; with verbose, reports each on standard output.
   void runOnceVerbose(bool verbose, const vq::UserList& users);
-  // Removes whatever stands at every location; never follows a link, and
-  // passes over locations whose folder lies behind a user's link.
-  static void removeAllLinks(vq::Logger& logger);
+  // Removes whatever stands at every location under the paths' root; never
+  // follows a link, and passes over locations whose folder lies behind a
+  // user's link.
+  static void removeAllLinks(const VQInstallPaths& paths, vq::Logger& logger);
 
   // Adds "vq" to the user's driver list and a "vq=On" line after it, once;
   // true only when the file was edited and written. Run with the user's
@@ -84,30 +85,23 @@ class VQKS2ModInstaller {
   // behind a link is left alone, and the log says why.
   [[nodiscard]] bool fixModulesFile(const vq::platform::PosixAccount& account);
   // Edits every local user's module file with that user's identity.
-  void fixAllModulesFilesVerbose(bool verbose);
   void fixAllModulesFilesVerbose(bool verbose, const vq::UserList& users);
   // The edit itself: the patched bytes, or nothing when the file stays as it is.
   static std::optional<std::string> patchedModulesData(std::string_view data);
-
-  const std::string& version() const { return ver; }
-  const std::string& modulesRoot() const { return modRoot; }
-  const std::string& configurationRoot() const { return confRoot; }
 
  private:
   struct Token {};
 
  public:
-  VQKS2ModInstaller(Token, vq::Logger& log, vq::FileManager* fileManager, std::string version,
-                    std::string modulesRoot, std::string configurationRoot);
+  VQKS2ModInstaller(Token, vq::Logger& log, const VQInstallPaths& paths,
+                    vq::FileManager* fileManager, std::string version, std::string modulesRoot,
+                    std::string configurationRoot);
 
  private:
+  const VQInstallPaths paths;
   vq::FileManager* fm;
   std::string ver;
   std::string modRoot;
   std::string confRoot;
   vq::Logger* logger;
 };
-
-// Where a user's Citrix module file lies below the home directory.
-inline constexpr char vqCitrixModulesFile[] =
-    "/Library/Application Support/Citrix Receiver/Modules";

@@ -13,30 +13,27 @@
 
 class VQKS2UserAgent {
  public:
-  // Null when the property-list path or the file manager cannot be made.
+  // Null when the file manager cannot be had.
   static std::unique_ptr<VQKS2UserAgent> initWithLogger(const VQInstallPaths& paths,
                                                         vq::Logger& logger);
 
-  // Bootstraps and kick-starts the agent for every local user; with verbose,
-  // prints "ws agent is activated for: <names>." on standard output.
-  void runOnceVerbose(bool verbose);
-  // The same over a user list the caller already has.
+  // Bootstraps and kick-starts the agent for every user of the pass; with
+  // verbose, prints "ws agent is activated for: <names>." on standard output.
   void runOnceVerbose(bool verbose, const vq::UserList& users);
-  // Copies "<serviceDir>/conf/com.quendalore.ks2.ws.plist" into place.
+  // Puts "<serviceDir>/conf/com.quendalore.ks2.ws.plist" in place.
   [[nodiscard]] bool install(const std::string& serviceDir);
   // Boots the agent out of every user's domain and deletes its property list.
-  void remove();
-
-  const std::string& propertyListPath() const { return plistFullPath; }
+  void remove(const vq::UserList& users);
 
  private:
   struct Token {};
 
  public:
-  VQKS2UserAgent(Token, vq::Logger& log, std::string plistPath, vq::FileManager* fileManager);
+  VQKS2UserAgent(Token, vq::Logger& log, const VQInstallPaths& paths, vq::FileManager* fileManager);
 
  private:
   vq::Logger* logger;
   std::string plistFullPath;
   vq::FileManager* fm;
+  std::string launchctl;
 };

@@ -26,10 +26,9 @@ int Fail(const char* message) {
   return kExitFailure;
 }
 
-int RunWorkers(bool once) {
+int RunWorkers(bool once, const VQInstallPaths& paths) {
   std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("all");
-  const VQInstallPaths paths = VQInstallPaths::Under("");
-  auto mods = VQKS2ModInstaller::initWithLogger(*logger);
+  auto mods = VQKS2ModInstaller::initWithLogger(paths, *logger);
   auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
   if (!mods || !agent) return kExitFailure;
   // Each pass reads the file system and the users afresh, once for both
@@ -43,6 +42,8 @@ int RunWorkers(bool once) {
   }
 }
 
+enum class Procedure { kInstall, kUninstall };
+
 // What a procedure makes of the database's state: the line it logs (if any)
 // and whether it goes on.
 struct DatabaseVerdict {
@@ -50,7 +51,8 @@ struct DatabaseVerdict {
   bool proceed = true;
 };
 
-DatabaseVerdict JudgeDatabase(int state, bool installing) {
+DatabaseVerdict JudgeDatabase(InstDBResult state, Procedure procedure) {
+  const bool installing = procedure == Procedure::kInstall;
   switch (state) {
     case InstDBCurrent:
       if (installing) return {"installed version of Kestrun2 is OK, just increasing ref counter"};
@@ -61,10 +63,45 @@ DatabaseVerdict JudgeDatabase(int state, bool installing) {
       if (installing) return {"older version detected, uninstalling it first"};
       return {"strange that uninstaller from higher version"};
     case InstDBMissing:
-    default:
       if (installing) return {};
       return {"installation DB not found or access denied", false};
   }
+  return {"installation DB invalid format", false};
+}
+
+// The start every install and uninstall shares: the installed locations'
+// root folder, the installer object, and (except in update mode) the lock
+// with any interrupted run repaired. Null, with the failure and its cause
+// logged, when the run cannot go on.
+std::unique_ptr<VQKS2Installer> OpenInstaller(Procedure procedure, const char* source,
+                                              bool takeLock, const VQInstallPaths& paths,
+                                              vq::Logger& logger) {
+  const char* cannotInitialize = procedure == Procedure::kInstall ? "cannot initialize installer"
+                                                                  : "cannot initialize uninstaller";
+  // initGlobals: a boolean with its cause.
+  if (vq::FsResult ready = VQKS2Installer::initGlobals(paths); !ready) {
+    vq::LogWithCause(logger, vq::LogType::kError, cannotInitialize, ready);
+    return nullptr;
+  }
+  std::unique_ptr<VQKS2Installer> installer;
+  if (procedure == Procedure::kUninstall) {
+    installer = VQKS2Installer::initWithLogger(paths, logger);
+  } else if (source != nullptr && vq::IsValidUtf8(source)) {
+    // A path that is not UTF-8 cannot be a path string on macOS.
+    installer = VQKS2Installer::initWithSource(source, paths, logger);
+  }
+  if (!installer) {
+    VQ_LOG_ERROR(logger, "%{public}s", cannotInitialize);
+    return nullptr;
+  }
+  if (!takeLock) return installer;
+  // lock: a boolean with its cause.
+  if (vq::FsResult locked = installer->lock(); !locked) {
+    vq::LogWithCause(logger, vq::LogType::kError, "cannot lock installation database", locked);
+    return nullptr;
+  }
+  installer->repairInterruptedInstall();
+  return installer;
 }
 
 }  // namespace
@@ -113,18 +150,21 @@ int KestrunMain(int argc, char* argv[]) {
   vq::platform::PrepareProcess();
 
   const KestrunCommand command = ParseCommandLine(argc, argv);
+  if (command.mode == KestrunCommand::Mode::kInvalid) return Fail(command.error);
+  // Every location the run touches, from the real root, once.
+  const VQInstallPaths paths = VQInstallPaths::Under("");
   switch (command.mode) {
     case KestrunCommand::Mode::kServiceLoop:
-      return RunWorkers(false);
+      return RunWorkers(false, paths);
     case KestrunCommand::Mode::kCreate:
-      return RunWorkers(true);
+      return RunWorkers(true, paths);
     case KestrunCommand::Mode::kInstall: {
       std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("installer");
-      return kestrun_install(command.source, VQInstallPaths::Under(""), *logger);
+      return kestrun_install(command.source, paths, *logger);
     }
     case KestrunCommand::Mode::kUninstall: {
       std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("uninstaller");
-      return kestrun_uninstall(command.update, VQInstallPaths::Under(""), *logger);
+      return kestrun_uninstall(command.update, paths, *logger);
     }
     case KestrunCommand::Mode::kInvalid:
       break;
@@ -134,26 +174,11 @@ int KestrunMain(int argc, char* argv[]) {
 
 int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger& logger) {
   VQ_LOG_INFO(logger, "installation started");
-  if (!VQKS2Installer::initGlobals(paths)) {
-    VQ_LOG_ERROR(logger, "cannot initialize installer");
-    return kExitFailure;
-  }
-  // A path that is not UTF-8 cannot be a path string on macOS.
-  auto installer = source != nullptr && vq::IsValidUtf8(source)
-                       ? VQKS2Installer::initWithSource(source, paths, logger)
-                       : nullptr;
-  if (!installer) {
-    VQ_LOG_ERROR(logger, "cannot initialize installer");
-    return kExitFailure;
-  }
-  if (!installer->lock()) {
-    VQ_LOG_ERROR(logger, "cannot lock installation database");
-    return kExitFailure;
-  }
-  installer->repairInterruptedInstall();
+  auto installer = OpenInstaller(Procedure::kInstall, source, true, paths, logger);
+  if (!installer) return kExitFailure;
 
-  const int state = installer->readDB();
-  const DatabaseVerdict verdict = JudgeDatabase(state, true);
+  const InstDBResult state = installer->readDB();
+  const DatabaseVerdict verdict = JudgeDatabase(state, Procedure::kInstall);
   if (verdict.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", verdict.line);
   if (!verdict.proceed) return kExitFailure;
   if (state == InstDBCurrent) {
@@ -186,27 +211,16 @@ int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger&
 
 int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logger) {
   VQ_LOG_INFO(logger, "uninstallation started");
-  if (!VQKS2Installer::initGlobals(paths)) {
-    VQ_LOG_ERROR(logger, "cannot initialize uninstaller");
-    return kExitFailure;
-  }
-  auto installer = VQKS2Installer::initWithLogger(paths, logger);
-  if (!installer) {
-    VQ_LOG_ERROR(logger, "cannot initialize uninstaller");
-    return kExitFailure;
-  }
+  // Update mode takes no lock: the newer installer that runs it holds it.
+  auto installer = OpenInstaller(Procedure::kUninstall, nullptr, !update, paths, logger);
+  if (!installer) return kExitFailure;
   if (update) {
     VQ_LOG_INFO(logger, "uninstaller started in update mode");
     installer->removeAll();
     VQ_LOG_INFO(logger, "done.");
     return kExitSuccess;
   }
-  if (!installer->lock()) {
-    VQ_LOG_ERROR(logger, "cannot lock installation database");
-    return kExitFailure;
-  }
-  installer->repairInterruptedInstall();
-  const DatabaseVerdict verdict = JudgeDatabase(installer->readDB(), false);
+  const DatabaseVerdict verdict = JudgeDatabase(installer->readDB(), Procedure::kUninstall);
   if (verdict.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", verdict.line);
   if (!verdict.proceed) return kExitFailure;
   bool removedAll = false;
@@ -215,7 +229,7 @@ int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logg
     VQ_LOG_INFO(logger, "uninstall process terminated due to error");
     return result;
   }
-  if (removedAll) VQKS2ModInstaller::removeAllLinks(logger);
+  if (removedAll) VQKS2ModInstaller::removeAllLinks(paths, logger);
   VQ_LOG_INFO(logger, "done.");
   return kExitSuccess;
 }

@@ -19,12 +19,12 @@ std::optional<std::string> DomainTarget(const char* domain, uint32_t uid, const 
   return target;
 }
 
-bool Run(Logger& logger, const std::optional<ArgumentVector>& arguments) {
+bool Run(Logger& logger, const char* launchctl, const std::optional<ArgumentVector>& arguments) {
   if (!arguments) {
     VQ_LOG_ERROR(logger, "cannot compose domain-target");
     return false;
   }
-  return vq_execve(logger, vqLaunchctlPath, arguments->argv(), false);
+  return vq_execve(logger, launchctl, arguments->argv(), false);
 }
 
 }  // namespace
@@ -71,16 +71,17 @@ ArgumentVector LaunchctlStartArguments(const char* label) {
 
 }  // namespace vq
 
-bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid,
-                            const char* path) {
-  return vq::Run(logger, vq::LaunchctlStrapArguments("bootstrap", domain, uid, path));
+bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid, const char* path,
+                            const char* launchctl) {
+  return vq::Run(logger, launchctl, vq::LaunchctlStrapArguments("bootstrap", domain, uid, path));
 }
 
-bool vq_launchctl_bootout(vq::Logger& logger, const char* domain, uint32_t uid, const char* path) {
-  return vq::Run(logger, vq::LaunchctlStrapArguments("bootout", domain, uid, path));
+bool vq_launchctl_bootout(vq::Logger& logger, const char* domain, uint32_t uid, const char* path,
+                          const char* launchctl) {
+  return vq::Run(logger, launchctl, vq::LaunchctlStrapArguments("bootout", domain, uid, path));
 }
 
-bool vq_launchctl_kickstart(vq::Logger& logger, const char* domain, uint32_t uid,
-                            const char* label) {
-  return vq::Run(logger, vq::LaunchctlKickstartArguments(domain, uid, label));
+bool vq_launchctl_kickstart(vq::Logger& logger, const char* domain, uint32_t uid, const char* label,
+                            const char* launchctl) {
+  return vq::Run(logger, launchctl, vq::LaunchctlKickstartArguments(domain, uid, label));
 }

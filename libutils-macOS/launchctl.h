@@ -47,10 +47,15 @@ ArgumentVector LaunchctlStartArguments(const char* label);
 
 }  // namespace vq
 
+// Each runs the program at `launchctl`: /bin/launchctl, or where the
+// installed locations put it under another root.
+
 // "launchctl" "bootstrap" <domain-target> <path>
-bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid, const char* path);
+bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid, const char* path,
+                            const char* launchctl = vqLaunchctlPath);
 // "launchctl" "bootout" <domain-target> <path>
-bool vq_launchctl_bootout(vq::Logger& logger, const char* domain, uint32_t uid, const char* path);
+bool vq_launchctl_bootout(vq::Logger& logger, const char* domain, uint32_t uid, const char* path,
+                          const char* launchctl = vqLaunchctlPath);
 // "launchctl" "kickstart" <service-target>
-bool vq_launchctl_kickstart(vq::Logger& logger, const char* domain, uint32_t uid,
-                            const char* label);
+bool vq_launchctl_kickstart(vq::Logger& logger, const char* domain, uint32_t uid, const char* label,
+                            const char* launchctl = vqLaunchctlPath);

@@ -17,25 +17,22 @@ bool EnumerateGUIAccounts(const platform::LocalIdentityQuery& query, const Accou
   return true;
 }
 
-bool EnumerateGUIAccounts(const AccountCallback& callback) {
-  return EnumerateGUIAccounts(platform::QueryLocalUserIdentities(), platform::LookupAccount,
-                              callback);
-}
-
 UserList UserList::Current() {
   UserList list;
-  list.enumerated =
-      EnumerateGUIAccounts([&](const platform::PosixAccount& a) { list.accounts.push_back(a); });
+  list.enumerated = EnumerateGUIAccounts(
+      platform::QueryLocalUserIdentities(), platform::LookupAccount,
+      [&](const platform::PosixAccount& account) { list.accounts.push_back(account); });
   return list;
 }
 
 }  // namespace vq
 
-bool vq_enum_GUI_users(vq::Logger& logger, const VQGUIUserCallback& callback) {
-  (void)logger;
-  return vq::EnumerateGUIAccounts([&](const vq::platform::PosixAccount& account) {
+bool vq_enum_GUI_users(vq::Logger&, const VQGUIUserCallback& callback) {
+  const vq::UserList users = vq::UserList::Current();
+  for (const vq::platform::PosixAccount& account : users.accounts) {
     callback(account.uid, account.name, account.home);
-  });
+  }
+  return users.enumerated;
 }
 
 bool vq_am_i_console_user() { return vq::platform::IsConsoleUser(); }

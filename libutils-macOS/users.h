@@ -14,7 +14,9 @@ using VQGUIUserCallback =
     std::function<void(uint32_t uid, const std::string& name, const std::string& home)>;
 
 // Calls the callback once per visible local user, in the identity service's
-// order. False only when the identity query cannot be created. Logs nothing.
+// order. False only when the identity query cannot be created. Logs nothing:
+// the logger is taken as by every function of this layer. (The tool itself
+// takes one UserList per pass.)
 bool vq_enum_GUI_users(vq::Logger& logger, const VQGUIUserCallback& callback);
 
 // Whether this process belongs to the login session that owns the console.
@@ -30,10 +32,8 @@ using AccountLookup = std::function<std::optional<platform::PosixAccount>(const 
 bool EnumerateGUIAccounts(const platform::LocalIdentityQuery& query, const AccountLookup& lookup,
                           const AccountCallback& callback);
 
-// vq_enum_GUI_users with the whole password entry (the group too) per user.
-bool EnumerateGUIAccounts(const AccountCallback& callback);
-
-// One enumeration, taken once and shared by everything a service pass does.
+// One enumeration with the whole password entry (the group too) per user,
+// taken once and shared by everything a pass or a removal does.
 struct UserList {
   bool enumerated = false;  // false: the identity query could not be created
   std::vector<platform::PosixAccount> accounts;

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/path.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 #include "platform/scoped_fd.h"
 
 namespace vq {

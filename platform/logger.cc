@@ -1,8 +1,12 @@
 #include "platform/logger.h"
 
+#include <errno.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+
+#include "platform/fs_result.h"
 
 namespace vq {
 namespace {
@@ -55,6 +59,16 @@ void LogFormatted(Logger& logger, LogType type, const char* format, ...) {
   va_end(again);
   large.resize(static_cast<size_t>(needed));
   logger.write(type, large);
+}
+
+void LogWithCause(Logger& logger, LogType type, const char* message, const FsResult& cause) {
+  VQ_LOG(logger, type, "%{public}s", message);
+  if (!cause) VQ_LOG_ERROR(logger, "%{public}s", cause.description().c_str());
+}
+
+void LogIgnored(Logger& logger, const FsResult& result) {
+  if (result || result.error().code == ENOENT) return;
+  VQ_LOG_DEBUG(logger, "%{public}s, ignoring", result.description().c_str());
 }
 
 }  // namespace vq

@@ -8,6 +8,8 @@
 
 namespace vq {
 
+class FsResult;
+
 // Message types; the values are those of os_log_type_t.
 enum class LogType : unsigned char { kDefault = 0, kInfo = 1, kDebug = 2, kError = 16 };
 
@@ -27,6 +29,14 @@ class Logger {
 // Renders an os_log-style format with printf semantics and writes it when the
 // type is enabled. Safe to call in a forked child.
 void LogFormatted(Logger& logger, LogType type, const char* format, ...);
+
+// A failure the run reports: the message exactly as documented at its type,
+// then, on a line of its own at error level, why (the operation, the path and
+// the system's error text, in the clear).
+void LogWithCause(Logger& logger, LogType type, const char* message, const FsResult& cause);
+// A failure the run goes on after: its cause at debug level, "..., ignoring".
+// Nothing for success, or when nothing was there to remove (ENOENT).
+void LogIgnored(Logger& logger, const FsResult& result);
 
 // The run's handle for subsystem "com.quendalore.ks2" and the given category.
 // Falls back to the system's default handle; never null.

@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -164,8 +165,16 @@ TEST_F(Reliability, RemovalNeverCrossesAMount) {
   sandbox.writeFile(mounted + "/other", "kept");
   EXPECT_EQ(runTool({"uninstall"}).exitCode, 0);
   Shell(sandbox, "test \"$(cat '" + std::string(kSupport) + "'/.ks2-*/mounted/other)\" = kept");
-  EXPECT_NE(sandbox.syslogDump().find("cannot remove directory set, ignoring..."),
-            std::string::npos);
+  // Said at info level, then why on the next line, at error level.
+  const std::vector<SyslogLine> log = sandbox.syslog();
+  const auto said = std::find_if(log.begin(), log.end(), [](const SyslogLine& line) {
+    return line.text == "cannot remove directory set, ignoring...";
+  });
+  ASSERT_TRUE(said != log.end() && said + 1 != log.end()) << sandbox.syslogDump();
+  EXPECT_EQ(said->type, LogType::kInfo);
+  EXPECT_EQ((said + 1)->type, LogType::kError);
+  EXPECT_NE((said + 1)->text.find("/mounted: Invalid cross-device link"), std::string::npos)
+      << (said + 1)->text;
 }
 
 TEST_F(Reliability, ParallelInstallersAndUninstallersCountExactly) {
@@ -233,8 +242,8 @@ TEST_F(Reliability, InstalledSetIsThePayloadFromAnotherFileSystem) {
         "mkdir /mnt/p/shared && chown -R 501:20 /mnt/p && chmod 4755 /mnt/p/modules/suid && "
         "chmod 0666 /mnt/p/many/open && chmod 2750 /mnt/p/shared && "
         "touch -d 2001-02-03 /mnt/p/many /mnt/p/shared /mnt/p/modules && mkdir -p '" +
-            std::string(kSupport) + "' && chgrp 20 '" + kSupport + "' && chmod 2755 '" +
-            kSupport + "'");
+            std::string(kSupport) + "' && chgrp 20 '" + kSupport + "' && chmod 2755 '" + kSupport +
+            "'");
   ASSERT_EQ(sandbox.run({"/mnt/p/bin/kestrun", "install", "/mnt/p"}).exitCode, 0);
   Shell(sandbox, Inventory("/mnt/p") + " | sed 's/ 501:20 / 0:0 /' > /tmp/want && " +
                      Inventory(kDirectorySet) + " | grep -v 'inst.plist$' > /tmp/got");

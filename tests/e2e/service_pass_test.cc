@@ -99,9 +99,9 @@ struct ModulesCase {
   const char* name;
   std::string arrange;  // shell: $D is alice's Citrix folder, /before and /after module files
   std::string after;    // alice's file afterwards
-  bool listed;
-  const char* logged;    // a default-level line, or nullptr
-  bool inPlace = false;  // edited in place, not replaced by a new file
+  bool listed = false;  // reported as enabled
+  const char* logged = nullptr;  // a default-level line, or nullptr
+  bool inPlace = false;          // edited in place, not replaced by a new file
   std::string file = kAliceModules;
 };
 
@@ -122,7 +122,9 @@ TEST_P(ModulesFile, EditedOnlyWhenSafeAndReportedTruly) {
   std::string seen(4096, '\0');
   seen.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(reader, seen.data(), 4096, 0))));
   if (reader >= 0) close(reader);
-  EXPECT_TRUE(!c.listed || seen == (c.inPlace ? c.after : kBefore)) << seen;
+  if (c.listed) {
+    EXPECT_EQ(seen, c.inPlace ? c.after : kBefore);
+  }
   EXPECT_NE(
       result.out.find(c.listed ? "Citrix enabled for: alice \n" : "Citrix enabled for no one\n"),
       std::string::npos)
@@ -133,18 +135,21 @@ TEST_P(ModulesFile, EditedOnlyWhenSafeAndReportedTruly) {
   const auto line = std::find_if(log.rbegin(), log.rend(), [&](const SyslogLine& l) {
     return c.logged != nullptr && l.text.find(c.logged) != std::string::npos;
   });
-  EXPECT_TRUE(c.logged == nullptr || (line != log.rend() && line->type == LogType::kDefault));
+  if (c.logged != nullptr) {
+    ASSERT_NE(line, log.rend()) << c.logged;
+    EXPECT_EQ(line->type, LogType::kDefault);
+  }
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, ModulesFile, ::testing::Values(
-  ModulesCase{"UsersOwn", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", kAfter, true, nullptr},
-  ModulesCase{"AlreadyEnabled", "cp /after \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", kAfter, false, nullptr},
-  ModulesCase{"RootOwnedFolderIsWrittenInPlace", "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D\"", kAfter, true, nullptr, true},
-  ModulesCase{"RootOwnedFileInHome", "cp /before \"$D/Modules\" && chmod 666 \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D/Modules\"", kBefore, false, "it belongs to another user"},
-  ModulesCase{"HardLinkedFile", "cp /before \"$D/Modules\" && ln \"$D/Modules\" /Users/alice/second && chown -R 1001:1001 /Users/alice", kBefore, false, "it has more than one name"},
-  ModulesCase{"FolderIsALink", "rmdir \"$D\" && mkdir /Users/alice/real && cp /before /Users/alice/real/Modules && ln -s /Users/alice/real \"$D\" && chown -R -h 1001:1001 /Users/alice", kBefore, false, "cannot be reached without following a link", false, "/Users/alice/real/Modules"},
-  ModulesCase{"FileIsALinkToRootsFile", "cp /before /etc/target && ln -s /etc/target \"$D/Modules\" && chown -R -h 1001:1001 /Users/alice", "", false, nullptr}),
+  ModulesCase{.name = "UsersOwn", .arrange = "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", .after = kAfter, .listed = true},
+  ModulesCase{.name = "AlreadyEnabled", .arrange = "cp /after \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library", .after = kAfter},
+  ModulesCase{.name = "RootOwnedFolderIsWrittenInPlace", .arrange = "cp /before \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D\"", .after = kAfter, .listed = true, .inPlace = true},
+  ModulesCase{.name = "RootOwnedFileInHome", .arrange = "cp /before \"$D/Modules\" && chmod 666 \"$D/Modules\" && chown -R 1001:1001 /Users/alice/Library && chown 0:0 \"$D/Modules\"", .after = kBefore, .logged = "it belongs to another user"},
+  ModulesCase{.name = "HardLinkedFile", .arrange = "cp /before \"$D/Modules\" && ln \"$D/Modules\" /Users/alice/second && chown -R 1001:1001 /Users/alice", .after = kBefore, .logged = "it has more than one name"},
+  ModulesCase{.name = "FolderIsALink", .arrange = "rmdir \"$D\" && mkdir /Users/alice/real && cp /before /Users/alice/real/Modules && ln -s /Users/alice/real \"$D\" && chown -R -h 1001:1001 /Users/alice", .after = kBefore, .logged = "cannot be reached without following a link", .file = "/Users/alice/real/Modules"},
+  ModulesCase{.name = "FileIsALinkToRootsFile", .arrange = "cp /before /etc/target && ln -s /etc/target \"$D/Modules\" && chown -R -h 1001:1001 /Users/alice", .after = ""}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 

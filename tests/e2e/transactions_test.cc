@@ -19,7 +19,8 @@ struct TransactionCase {
   Setup setup;
   std::vector<std::string> command;  // run by /payload/bin/kestrun
   int exit;
-  // In this order, among the tool's log lines; a trailing '*' matches a prefix.
+  // In this order, among the tool's log lines; a trailing '*' matches a
+  // prefix, a leading "error: " asks for the error level.
   std::vector<std::string> log;
   std::string machine;
   std::vector<std::string> calls;  // {"*"}: not compared
@@ -63,9 +64,15 @@ Setup Installs(int older, int current = 0, const std::string& shell = "", std::s
   };
 }
 
-bool Matches(const std::string& line, const std::string& pattern) {
+bool Matches(const SyslogLine& line, std::string pattern) {
+  constexpr std::string_view kError = "error: ";
+  if (pattern.rfind(kError, 0) == 0) {
+    if (line.type != LogType::kError) return false;
+    pattern.erase(0, kError.size());
+  }
   const bool prefix = !pattern.empty() && pattern.back() == '*';
-  return prefix ? line.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0 : line == pattern;
+  if (!prefix) return line.text == pattern;
+  return line.text.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
 }
 
 class Transactions : public E2ETest, public ::testing::WithParamInterface<TransactionCase> {};
@@ -82,7 +89,7 @@ TEST_P(Transactions, Outcome) {
   const std::vector<SyslogLine> log = sandbox.syslog();
   size_t at = 0;
   for (const std::string& expected : c.log) {
-    while (at < log.size() && !Matches(log[at].text, expected)) ++at;
+    while (at < log.size() && !Matches(log[at], expected)) ++at;
     EXPECT_LT(at, log.size()) << "missing, or out of order: " << expected;
   }
   EXPECT_EQ(machine(), c.machine);
@@ -121,6 +128,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   TransactionCase{"FullInstallFailsWhenTheOldSetCannotBeRemoved", [](E2ETest& e) { e.sandbox.makeDirs(kMounted); ASSERT_EQ(mount("tmpfs", e.sandbox.at(kMounted).c_str(), "tmpfs", 0, nullptr), 0); },
     kInstall, 1, {"cannot copy service files into place: remove*", kRecover}, "lock junk=1", {}},
   TransactionCase{"MissingSourceFailsTheCopy", {}, {"install", "/nowhere"}, 1, {"cannot copy service files into place: *", kRecover}, "lock", {}},
+  TransactionCase{"LockFileIsAFolder", Installs(0, 0, "mkdir -p '" + std::string(kLockFile) + "'"), kInstall, 1,
+    {"error: cannot lock installation database", "error: lock " + std::string(kLockFile) + ": Is a directory"}, "lock", {}},
+  TransactionCase{"SupportRootIsAFile", Installs(0, 0, "printf x > '" + std::string(kSupport) + "'"), kUninstall, 1,
+    {"error: cannot initialize uninstaller", "error: mkdir " + std::string(kSupport) + ": Not a directory"}, "", {}},
   TransactionCase{"InvalidFormatStops", Installs(0, 0, "", Db(8, 1, 2)), kInstall, 1, {"installation DB invalid format"}, "db=bad lock", {}},
   TransactionCase{"NonUtf8DatabaseCountsAsMissing", Installs(0, 0, "", "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer>"
     "<key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"), kInstall, 0, {"done."}, Installed(8, 1), kAny},
