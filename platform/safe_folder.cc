@@ -48,9 +48,11 @@ bool RestartAtRoot(std::vector<Level>* levels) {
   return true;
 }
 
-// Only root can change what the item holds.
+// Only root can change what the item holds: root's, no write for others,
+// and group write only for group 0 (wheel), which holds root alone.
 bool IsRootOnly(const struct stat& st) {
-  return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return st.st_uid == 0 && (st.st_mode & S_IWOTH) == 0 &&
+         ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
     Installed(8, 4), {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart, kUnloadV1}},
   TransactionCase{"FailingOlderToolIsRolledBack", Installs(1, 0, "printf '#!/bin/sh\\nexit 3\\n' > \"$T\" && chmod 0755 \"$T\""), kInstall, 1,
     {"uninstaller returned error", "uninstalling previous version failed"}, Installed(7, 1), {kLoad, kStart}},
-  TransactionCase{"UnsafeOlderToolIsNeverRun", Installs(1, 0, "chmod 0775 \"$T\""), kInstall, 1,
+  TransactionCase{"UnsafeOlderToolIsNeverRun", Installs(1, 0, "chmod 0757 \"$T\""), kInstall, 1,
     {"not running " + std::string(kInstalledTool) + ": *", "uninstaller returned error", "uninstalling previous version failed"}, Installed(7, 1), {}},
   // The older tool took the version 1 blocker with it; the next update brings it back.
   TransactionCase{"FailedUpdateRestoresTheOlderSet", Installs(2, 0, "cp -a /payload /broken && rm /broken/conf/com.quendalore.ks2.plist"), {"install", "/broken"}, 1,
