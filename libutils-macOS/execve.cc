@@ -15,8 +15,9 @@ constexpr size_t kOutputCapacity = 2048;
 
 }  // namespace
 
-bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
-                     const ChildOptions& options) {
+ChildOutcome RunChild(Logger& logger, const char* path, char* const argv[],
+                      const ChildOptions& options) {
+  ChildOutcome outcome;
   // A missing pipe is tolerated: the child then writes to our own streams.
   int pipe_fds[2] = {-1, -1};
   ScopedFd readEnd, writeEnd;
@@ -34,7 +35,7 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
   }
   if (options.inheritedDescriptor >= 0 && !inherited.valid()) {
     VQ_LOG_ERROR(logger, "cannot fork new process");
-    return false;
+    return outcome;
   }
   platform::SpawnRequest request;
   request.output = writeEnd.get();
@@ -45,26 +46,35 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
   if (spawned != 0) {
     if (spawned == EAGAIN || spawned == ENOMEM) {
       VQ_LOG_ERROR(logger, "cannot fork new process");
-      return false;
+      return outcome;
     }
     // The exec itself failed: reported as a child that could not execute the
     // program and ended with the error number as its exit code.
     VQ_LOG_ERROR(logger, "cannot execute process");
     VQ_LOG(logger, options.resultType, "%{public}s exited with %d", path, spawned & 0xff);
-    return false;
+    outcome.ran = true;
+    outcome.exitCode = spawned & 0xff;
+    return outcome;
   }
   writeEnd.reset();
 
   char output[kOutputCapacity];
   output[0] = '\0';
   if (readEnd.valid()) {
-    // One read only: the first part of the answer is all the log gets, and its
-    // last byte (normally the newline) is dropped.
+    // The first read is all the log gets, and its last byte (normally the
+    // newline) is dropped. The rest is read and dropped until the child
+    // closes its end: closing ours early would end a child that writes
+    // more with SIGPIPE, half-way through its work.
     ssize_t n;
     do {
       n = read(readEnd.get(), output, sizeof output);
     } while (n < 0 && errno == EINTR);
     if (n > 0) output[n - 1] = '\0';
+    char rest[kOutputCapacity];
+    while (n != 0) {
+      n = read(readEnd.get(), rest, sizeof rest);
+      if (n < 0 && errno != EINTR) break;
+    }
     readEnd.reset();
   }
 
@@ -72,15 +82,18 @@ bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
       VQ_LOG_ERROR(logger, "cannot determine status of process");
-      return false;
+      return outcome;
     }
   }
 
-  // Only the exit-code field counts: a child ended by a signal has 0 there.
-  const int code = (status >> 8) & 0xff;
+  outcome.ran = true;
+  outcome.exitCode = (status >> 8) & 0xff;
+  outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  outcome.output = output;
+  const int code = outcome.exitCode;
   if (code != 0) VQ_LOG(logger, options.resultType, "%{public}s exited with %d", path, code);
   if (output[0] != '\0') VQ_LOG(logger, options.resultType, "output: %{public}s", output);
-  return code == 0;
+  return outcome;
 }
 
 }  // namespace vq

@@ -2,6 +2,8 @@
 // logs the start of what it printed and judges its exit code.
 #pragma once
 
+#include <string>
+
 #include "platform/logger.h"
 
 // True when the child ran and its exit-code field (status bits 8 to 15) is 0.
@@ -22,8 +24,26 @@ struct ChildOptions {
   int inheritedDescriptor = -1;
 };
 
-// The one implementation behind vq_execve and the installer's runner.
-[[nodiscard]] bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
-                                   const ChildOptions& options);
+// What became of a child.
+struct ChildOutcome {
+  bool ran = false;    // it ran (or could not be executed: the error number is its exit code)
+  int exitCode = 0;    // the exit-code field of its status (bits 8 to 15)
+  int signal = 0;      // the signal that ended it; 0 when it exited
+  std::string output;  // the start of what it printed, as logged (the first read)
+
+  // The runner's own rule: it ran and its exit-code field is 0, so a child
+  // ended by a signal counts as a success here; callers that must know a
+  // step was done look at `signal` too.
+  bool succeeded() const { return ran && exitCode == 0; }
+};
+
+// The one implementation behind vq_execve and the installer's runner. The
+// output is read to its end, so that a child is never ended by a closed pipe.
+[[nodiscard]] ChildOutcome RunChild(Logger& logger, const char* path, char* const argv[],
+                                    const ChildOptions& options);
+[[nodiscard]] inline bool RunChildProcess(Logger& logger, const char* path, char* const argv[],
+                                          const ChildOptions& options) {
+  return RunChild(logger, path, argv, options).succeeded();
+}
 
 }  // namespace vq

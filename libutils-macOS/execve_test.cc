@@ -57,6 +57,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, RunnerTable, ::testing::Values(
   RunCase{"OnlyBits8To15Count", {"exit", "256"}, true, {}},
   RunCase{"SignalIsExitCodeZero", {"kill", "9"}, true, {}},
   RunCase{"OneReadOnly", {"out", "first", "sleep", "100", "out", "second\\n"}, true, {{D, "output: firs"}}},
+  // Read to the end: more output after the first read does not end the child with SIGPIPE.
+  RunCase{"LaterOutputIsDrained", {"out", "first", "sleep", "100", "bytes", "200000", "exit", "4"}, false, {{D, "@ exited with 4"}, {D, "output: firs"}}},
   RunCase{"EmptyEnvironment", {"env", "exit", "1"}, false, {{D, "@ exited with 1"}}},
   RunCase{"NoSignalBlocked", {"blocked"}, true, {{D, "output: blocked:"}}},
   RunCase{"ClosedOutputStillWaited", {"close-output", "sleep", "50", "exit", "7"}, false, {{D, "@ exited with 7"}}},
