@@ -57,6 +57,21 @@ std::optional<ArgumentVector> LaunchctlKickstartArguments(const char* domain, ui
   return ArgumentVector({"launchctl", "kickstart", std::move(*target)});
 }
 
+bool LaunchctlOutputReportsFailure(std::string_view output) {
+  for (std::string_view marker :
+       {"failed:", "service already loaded", "Invalid property list", "bad ownership",
+        "Could not find", "Operation not permitted", "Error "}) {
+    if (output.find(marker) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+bool LaunchctlOutputReportsLoaded(std::string_view output) {
+  return output.find("Load failed: 5:") != std::string_view::npos ||
+         output.find("Load failed: 37:") != std::string_view::npos ||
+         output.find("service already loaded") != std::string_view::npos;
+}
+
 ArgumentVector LaunchctlLoadArguments(const std::string& path) {
   return ArgumentVector({"launchctl", "load", path});
 }

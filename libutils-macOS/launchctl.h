@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/logger.h"
@@ -40,6 +41,14 @@ std::optional<ArgumentVector> LaunchctlStrapArguments(const char* verb, const ch
 // "launchctl" "kickstart" <service-target>.
 std::optional<ArgumentVector> LaunchctlKickstartArguments(const char* domain, uint32_t uid,
                                                           const char* label);
+// Whether what a legacy subcommand ("load", "unload") printed says it failed:
+// they print their failure ("Load failed: 5: Input/output error", "<path>:
+// service already loaded", "<path>: Invalid property list", ...) and often
+// still exit 0. A warning alone is not a failure.
+bool LaunchctlOutputReportsFailure(std::string_view output);
+// Whether it says the job was loaded already (so unloading it first may help).
+bool LaunchctlOutputReportsLoaded(std::string_view output);
+
 // The legacy subcommands of the system domain.
 ArgumentVector LaunchctlLoadArguments(const std::string& path);
 ArgumentVector LaunchctlUnloadArguments(const std::string& path);

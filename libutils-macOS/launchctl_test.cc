@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -37,6 +38,29 @@ TEST(LaunchctlArguments, GoldenVectors) {
   // clang-format on
   for (size_t i = 0; i < table.size(); ++i)
     EXPECT_EQ(table[i].first, table[i].second) << "row " << i;
+}
+
+TEST(LaunchctlOutput, LegacyFailuresThatExitZero) {
+  // output, reports a failure, says the job was loaded already
+  const std::vector<std::tuple<std::string, bool, bool>> rows = {
+      {"", false, false},
+      {"Warning: Expecting a LaunchDaemons path since the command was ran as root. Got "
+       "LaunchAgents instead.\n`launchctl bootstrap` is a recommended alternative.",
+       false, false},
+      {"Load failed: 5: Input/output error\nTry running `launchctl bootstrap` as root for "
+       "richer errors.",
+       true, true},
+      {"/Library/LaunchDaemons/a.plist: service already loaded", true, true},
+      {"/Library/LaunchDaemons/a.plist: Invalid property list", true, false},
+      {"/Library/LaunchDaemons/a.plist: Path had bad ownership/permissions", true, false},
+      {"Unload failed: 5: Input/output error", true, false},
+      {"Could not find domain for ", true, false},
+      {"launchctl: Error unloading: com.quendalore.ks2", true, false},
+  };
+  for (const auto& [output, failed, loaded] : rows) {
+    EXPECT_EQ(vq::LaunchctlOutputReportsFailure(output), failed) << output;
+    EXPECT_EQ(vq::LaunchctlOutputReportsLoaded(output), loaded) << output;
+  }
 }
 
 }  // namespace
