@@ -4,15 +4,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "kestrun/Globals.h"
+#include "kestrun/InstallationState.h"
 #include "kestrun/LaunchdPlist.h"
 #include "kestrun/UserAgent.h"
 #include "libutils-macOS/execve.h"
 #include "libutils-macOS/launchctl.h"
+#include "libutils-macOS/users.h"
 #include "platform/atomic_file.h"
 #include "platform/install_lock.h"
 #include "platform/path.h"
@@ -47,15 +51,23 @@ vq::CreateAttributes RootFolder() {
 }
 
 // Copies into the directory set give every new item owner 0 and group 0 on
-// its descriptor, so that the ownership pass has nothing left to change.
+// its descriptor, so that the ownership pass has nothing left to change, and
+// never write access for others: launchd runs the set's programs as root.
+// (Group write is harmless with group 0, which holds root alone.)
 vq::CopyOptions OwnedByRoot() {
   vq::CopyOptions options;
   options.owner = 0;
   options.group = 0;
+  options.withoutModes = S_IWOTH;
   return options;
 }
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Longer than any journal entry this tool writes.
+constexpr size_t kMaxJournalSize = 256;
+// Longer than any database this tool writes.
+constexpr size_t kMaxDatabaseSize = vq::PropertyList::kMaxFileSize;
 
 }  // namespace
 
@@ -107,78 +119,173 @@ vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
 
 vq::FsResult VQKS2Installer::lock() {
   if (lock_fd.valid()) return vq::FsResult::Ok();
-  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode);
+  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode,
+                                             vq::platform::LockWait::kWait);
   if (!lock_fd.valid()) return vq::FsResult::Fail("lock", paths.instLockFile, errno);
   return vq::FsResult::Ok();
+}
+
+vq::FsResult VQKS2Installer::tryLock() {
+  if (lock_fd.valid()) return vq::FsResult::Ok();
+  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode,
+                                             vq::platform::LockWait::kFail);
+  if (!lock_fd.valid()) return vq::FsResult::Fail("lock", paths.instLockFile, errno);
+  return vq::FsResult::Ok();
+}
+
+bool VQKS2Installer::fail(const std::string& cause) {
+  if (failure.empty()) failure = cause;
+  return false;
 }
 
 bool VQKS2Installer::writeJournal(const std::string& entry) {
   vq::AtomicWriteOptions options;
   options.permissions = 0600;
-  if (!vq::WriteFileAtomically(paths.pendingFile, entry, options)) return false;
+  if (vq::FsResult written = vq::WriteFileAtomically(paths.pendingFile, entry, options); !written) {
+    VQ_LOG_ERROR(*logger, "cannot write the journal: %{public}s", written.description().c_str());
+    return fail(written.description());
+  }
   journaled = true;
   return true;
 }
 
 void VQKS2Installer::removeJournal() {
-  vq::LogIgnored(*logger, vq::RemoveFileDurably(paths.pendingFile));
+  vq::FsResult removed = vq::RemoveFileDurably(paths.pendingFile);
+  if (!removed && removed.error().code != ENOENT) {
+    // The next run finds it and finishes what it says.
+    VQ_LOG_ERROR(*logger, "cannot remove the journal: %{public}s", removed.description().c_str());
+    (void)fail(removed.description());
+    return;
+  }
   journaled = false;
 }
 
-void VQKS2Installer::repairInterruptedInstall() {
-  if (!fm->itemExists(paths.pendingFile)) {
+VQRepair VQKS2Installer::repairInterruptedInstall() {
+  std::string entry;
+  vq::FsResult read = vq::ReadRegularFileAt(paths.pendingFile, kMaxJournalSize, &entry);
+  if (!read && read.error().code == ENOENT) {
     // A run killed after it counted may have left what it was deleting.
     removeLeftovers();
-    return;
+    return VQRepair::kNothing;
   }
-  const std::string entry = vq::ReadRegularFileAtPath(paths.pendingFile, 256).value_or("");
-  auto backupNamed = [&](const char* prefix) -> std::optional<std::string> {
-    const std::string name = entry.substr(std::strlen(prefix));
+  // A journal that cannot be read is never guessed at: rolling an update
+  // back as if it were a first install would lose every reference.
+  const bool restore = read && StartsWith(entry, kRestoreEntry);
+  if (!read || (!restore && entry != kFreshEntry)) {
+    const std::string why =
+        read ? paths.pendingFile + " holds no entry this tool wrote" : read.description();
+    VQ_LOG_ERROR(*logger, "cannot repair an interrupted run: %{public}s", why.c_str());
+    (void)fail(why);
+    return VQRepair::kFailed;
+  }
+  journaled = true;
+  VQRepair repaired = VQRepair::kRepaired;
+  if (restore) {
+    const std::string name = entry.substr(std::strlen(kRestoreEntry));
     if (!StartsWith(name, VQInstallPaths::kBackupPrefix) || name.find('/') != std::string::npos) {
-      return {};
+      VQ_LOG_ERROR(*logger, "cannot repair an interrupted run: %{public}s names no backup",
+                   paths.pendingFile.c_str());
+      (void)fail(paths.pendingFile + " names no backup");
+      return VQRepair::kFailed;
     }
-    return paths.supportRoot + "/" + name;
-  };
-  if (StartsWith(entry, kRestoreEntry)) {
-    std::optional<std::string> backup = backupNamed(kRestoreEntry);
+    std::string backup = paths.supportRoot + "/" + name;
     // Killed while committing: the backup was already moved aside.
-    if (backup && !fm->itemExists(*backup)) backup = DiscardedName(paths, *backup);
-    if (backup && fm->itemExists(*backup)) {
-      VQ_LOG_DEFAULT(*logger,
-                     "an update was interrupted: restoring the installation it started "
-                     "from");
-      KS2BackupDir = *backup;
-      recover();
+    if (!fm->itemExists(backup)) backup = DiscardedName(paths, backup);
+    if (fm->itemExists(backup)) {
+      VQ_LOG_DEFAULT(
+          *logger,
+          "an update was interrupted: restoring the installation it started from (%{public}s)",
+          backup.c_str());
+      if (!restoreFrom(backup)) return VQRepair::kFailed;
     } else {
-      // Killed before the set became the backup: the old tool had not run yet.
+      // Killed before the set became the backup: the older tool had not run.
       VQ_LOG_DEFAULT(*logger, "an update was interrupted before it changed anything");
     }
   } else {
     VQ_LOG_DEFAULT(*logger, "a first installation was interrupted: removing what it installed");
-    (void)launchctlUnload(paths.launchFullPath);
-    vq::LogIgnored(*logger, fm->removeItem(paths.wsLaunchFullPath));
-    vq::LogIgnored(*logger, removeDirectorySet());
+    if (!takeAwayFirstInstall()) return VQRepair::kFailed;
+    repaired = VQRepair::kFirstInstallRemoved;
   }
   removeLeftovers();
   KS2BackupDir.reset();
   removeJournal();
+  if (journaled) return VQRepair::kFailed;
   // What the killed run left half-done may have taken the root with it.
   vq::LogIgnored(*logger, createDirSet(paths));
+  return repaired;
+}
+
+bool VQKS2Installer::restoreFrom(const std::string& backup) {
+  KS2BackupDir = backup;
+  if (!restoreBackup()) return false;
+  KS2BackupDir.reset();
+  if (!serviceLoadStart()) return false;
+  auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
+  return agent && agent->install(paths.kestrun2Path);
+}
+
+bool VQKS2Installer::takeAwayFirstInstall() {
+  // The daemon ran once its list was loaded, and its passes may have
+  // activated the agent in users' sessions.
+  if (fm->itemExists(paths.launchFullPath)) {
+    (void)launchctlUnload(paths.launchFullPath);
+    if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) {
+      agent->remove(vq::UserList::Current());
+    }
+  }
+  vq::LogIgnored(*logger, fm->removeItem(paths.wsLaunchFullPath));
+  vq::FsResult removed = removeDirectorySet();
+  if (!removed && removed.error().code != ENOENT) {
+    VQ_LOG_ERROR(*logger, "cannot remove the interrupted installation: %{public}s",
+                 removed.description().c_str());
+    return fail(removed.description());
+  }
+  return true;
 }
 
 InstDBResult VQKS2Installer::readDB() {
-  std::optional<vq::PropertyList> db = vq::PropertyList::ReadDictionary(paths.instPlistFile);
-  if (!db) return InstDBMissing;
-  const std::optional<uint32_t> format = db->uint32ForKey(vqDBFormatVersion);
-  if (!format || *format != vqDBFormat) return InstDBInvalid;
+  std::string data;
+  dbReadError = vq::ReadRegularFileAt(paths.instPlistFile, kMaxDatabaseSize, &data);
+  if (!dbReadError) {
+    const int code = dbReadError.error().code;
+    if (code == ENOENT) return InstDBMissing;
+    // Something that is not a small regular file is no database; an I/O
+    // error says nothing about what the file holds.
+    if (code != EINVAL && code != EFBIG) {
+      (void)fail(dbReadError.description());
+      return InstDBUnreadable;
+    }
+  }
+  std::optional<vq::PropertyList> db;
+  if (dbReadError) db = vq::PropertyList::ParseDictionary(data);
+  if (!db) {
+    // Counted as missing, so the count starts again; the file is kept for
+    // whoever wants to know what it held.
+    const std::string kept =
+        paths.supportRoot + "/inst.plist.damaged-" + std::to_string(time(nullptr));
+    vq::FsResult moved = fm->renameItem(paths.instPlistFile, kept);
+    if (!moved) {
+      dbReadError = moved;
+      VQ_LOG_ERROR(*logger, "cannot keep the unreadable installation database: %{public}s",
+                   moved.description().c_str());
+      (void)fail(moved.description());
+      return InstDBUnreadable;
+    }
+    dbReadError = vq::FsResult::Ok();
+    VQ_LOG_ERROR(*logger,
+                 "installation database %{public}s could not be read as a property list: kept "
+                 "as %{public}s; the reference count starts again",
+                 paths.instPlistFile.c_str(), kept.c_str());
+    return InstDBMissing;
+  }
   // Values of any other type count as a different format: nothing in the
   // system writes them, and guessing a number from them could lose references.
-  const std::optional<uint32_t> counter = db->uint32ForKey(vqDBReferenceCounter);
-  const std::optional<uint32_t> version = db->uint32ForKey(vqDBVersion);
-  if (!counter || !version) return InstDBInvalid;
+  const std::optional<std::pair<uint32_t, uint32_t>> values = VQDatabaseValues(*db);
+  if (!values) return InstDBInvalid;
+  const uint32_t version = values->first;
   instDB = std::move(*db);
-  VQ_LOG_INFO(*logger, "installed version: %u, my version: %u", *version, vqOwnVersion);
-  return *version < vqOwnVersion ? InstDBOlder : InstDBCurrent;
+  VQ_LOG_INFO(*logger, "installed version: %u, my version: %u", version, vqOwnVersion);
+  return version < vqOwnVersion ? InstDBOlder : InstDBCurrent;
 }
 
 vq::FsResult VQKS2Installer::writeDB() {
@@ -222,11 +329,11 @@ bool VQKS2Installer::backupPreviousFiles() {
   }
   // The installed set itself becomes the backup, in one rename: nothing is
   // copied, the restore is a rename back, and the older tool cannot reach
-  // it. In its place the older tool finds a stand-in that holds a copy of
-  // its own programs, all that its update mode runs, and removes that.
+  // it. In its place the older tool finds a stand-in and removes that.
   vq::FsResult moved = fm->renameItem(paths.kestrun2Path, path);
   if (!moved) {
     VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", moved.description().c_str());
+    (void)fail(moved.description());
     removeJournal();
     return false;
   }
@@ -234,6 +341,7 @@ bool VQKS2Installer::backupPreviousFiles() {
   vq::FsResult standIn = makeStandIn(path);
   if (!standIn) {
     VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", standIn.description().c_str());
+    (void)fail(standIn.description());
     // Put back; where that fails, the journal stays and the next run does it.
     if (restoreBackup()) removeJournal();
     KS2BackupDir.reset();
@@ -244,10 +352,14 @@ bool VQKS2Installer::backupPreviousFiles() {
 
 vq::FsResult VQKS2Installer::makeStandIn(const std::string& backup) {
   vq::FsResult made = fm->createDirectory(paths.kestrun2Path, vq::Intermediates::kNo, RootFolder());
-  // The folder of the installed tool, relative to the set ("/bin").
-  const std::string programs =
-      vq::ParentPath(paths.uninstallerPath.substr(paths.kestrun2Path.size()));
-  if (made) made = fm->copyItem(backup + programs, paths.kestrun2Path + programs, OwnedByRoot());
+  const std::optional<std::vector<std::string>> names = fm->contentsOfDirectory(backup);
+  if (made && !names) made = vq::FsResult::Fail("list", backup, errno);
+  for (size_t i = 0; made && names && i < names->size(); ++i) {
+    const std::string& name = (*names)[i];
+    const std::string to = paths.kestrun2Path + "/" + name;
+    made = name == "modules" ? fm->createDirectory(to, vq::Intermediates::kNo, RootFolder())
+                             : fm->copyItem(backup + "/" + name, to, OwnedByRoot());
+  }
   return made;
 }
 
@@ -268,14 +380,14 @@ bool VQKS2Installer::restoreBackup() {
   // was moved aside but not yet fully deleted, does not stop the restore.
   if (!removed && fm->itemExists(paths.kestrun2Path)) {
     VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %s", removed.description().c_str());
-    return false;
+    return fail(removed.description());
   }
   // The backup lies beside the directory set, so moving it back is one
   // rename: the directory set is never seen half-restored.
   vq::FsResult moved = fm->renameItem(*KS2BackupDir, paths.kestrun2Path);
   if (!moved) {
     VQ_LOG_ERROR(*logger, "cannot copy backup: %s", moved.description().c_str());
-    return false;
+    return fail(moved.description());
   }
   return true;
 }
@@ -293,9 +405,9 @@ bool VQKS2Installer::isSafeToRun(const std::string& path) {
   if (!why) return true;
   VQ_LOG_ERROR(*logger,
                "not running %{public}s: %{public}s; give it owner root and remove write access "
-               "for others, or delete the installation, then run the installer again",
+               "for others, then run the installer again",
                path.c_str(), why->c_str());
-  return false;
+  return fail(*why);
 }
 
 bool VQKS2Installer::uninstallPrevious() {
@@ -315,8 +427,25 @@ bool VQKS2Installer::uninstallPrevious() {
   vq::ChildOptions options;
   options.resultType = vq::LogType::kInfo;
   options.inheritedDescriptor = lock_fd.get();
-  if (vq::RunChildProcess(*logger, paths.uninstallerPath.c_str(), argv, options)) return true;
+  const vq::ChildOutcome older =
+      vq::RunChild(*logger, paths.uninstallerPath.c_str(), argv, options);
+  // Its exit status alone is not enough: a tool ended by a signal, or one
+  // that left its set or its daemon behind, has not removed its installation.
+  std::string why;
+  if (!older.succeeded()) {
+    why = "it exited with " + std::to_string(older.exitCode);
+  } else if (older.signal != 0) {
+    why = "it was ended by signal " + std::to_string(older.signal);
+  } else if (fm->itemExists(paths.kestrun2Path)) {
+    why = "it left " + paths.kestrun2Path + " in place";
+  } else if (fm->itemExists(paths.launchFullPath)) {
+    why = "it left its daemon registered (" + paths.launchFullPath + ")";
+  }
+  if (why.empty()) return true;
   VQ_LOG_INFO(*logger, "uninstaller returned error");
+  VQ_LOG_ERROR(*logger, "the older tool %{public}s did not remove its installation: %{public}s",
+               paths.uninstallerPath.c_str(), why.c_str());
+  (void)fail("the older tool did not remove its installation: " + why);
   // Whatever the older tool removed before it failed comes back.
   recover();
   return false;
@@ -347,14 +476,33 @@ bool VQKS2Installer::setAttrsRecurse(const std::string& path) {
 
 bool VQKS2Installer::serviceLoadStartWithFile(const std::string& file, const std::string& path) {
   // launchd must get a regular file: a link in the payload is refused.
-  if (!InstallLaunchdPlist(*logger, *fm, paths.kestrun2Path + "/conf/" + file, path)) return false;
-  if (!execve(paths.launchctl.c_str(), vq::LaunchctlLoadArguments(path).argv())) {
+  if (vq::FsResult placed =
+          InstallLaunchdPlist(*logger, *fm, paths.kestrun2Path + "/conf/" + file, path);
+      !placed) {
+    return fail("cannot install launchd plist file: " + placed.description());
+  }
+  vq::ChildOptions options;
+  options.resultType = vq::LogType::kInfo;
+  const vq::ArgumentVector load = vq::LaunchctlLoadArguments(path);
+  vq::ChildOutcome loaded = vq::RunChild(*logger, paths.launchctl.c_str(), load.argv(), options);
+  if (loaded.succeeded() && vq::LaunchctlOutputReportsLoaded(loaded.output)) {
+    // A job of that label still loaded (an older daemon that was not taken
+    // down): unloaded, then loaded from the new list once more.
+    (void)execve(paths.launchctl.c_str(), vq::LaunchctlUnloadArguments(path).argv());
+    loaded = vq::RunChild(*logger, paths.launchctl.c_str(), load.argv(), options);
+  }
+  // The legacy subcommand prints its failure and often still exits 0.
+  if (!loaded.succeeded() || vq::LaunchctlOutputReportsFailure(loaded.output)) {
     VQ_LOG_INFO(*logger, "launchctl returned error (load)");
-    return false;
+    const std::string why =
+        "launchctl load " + path + ": " +
+        (loaded.output.empty() ? "exit status " + std::to_string(loaded.exitCode) : loaded.output);
+    VQ_LOG_ERROR(*logger, "%{public}s", why.c_str());
+    return fail(why);
   }
   if (!execve(paths.launchctl.c_str(), vq::LaunchctlStartArguments(vqDaemonLabel).argv())) {
     VQ_LOG_INFO(*logger, "launchctl returned error (start)");
-    return false;
+    return fail("launchctl start " + std::string(vqDaemonLabel) + " failed");
   }
   return true;
 }
@@ -373,13 +521,16 @@ bool VQKS2Installer::launchctlUnload(const std::string& path) {
 }
 
 void VQKS2Installer::recover() {
-  (void)restoreBackup();
-  (void)serviceLoadStart();
-  if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) {
-    (void)agent->install(paths.kestrun2Path);
+  bool recovered;
+  if (KS2BackupDir) {
+    recovered = restoreFrom(*KS2BackupDir);
+  } else {
+    // A first install that failed never counted: what it put in place goes.
+    recovered = takeAwayFirstInstall();
   }
-  // The backup is the installation again: nothing is left to roll back.
-  if (journaled) removeJournal();
+  // Only a finished recovery ends the journal; otherwise the next run
+  // finishes it.
+  if (recovered && journaled) removeJournal();
 }
 
 void VQKS2Installer::removeAll() {
@@ -418,12 +569,47 @@ void VQKS2Installer::blockKestrunV1() {
 }
 
 void VQKS2Installer::removeLeftovers() {
-  if (auto names = fm->contentsOfDirectory(paths.supportRoot)) {
-    for (const std::string& name : *names) {
-      if (VQInstallPaths::IsLeftover(name)) {
-        vq::LogIgnored(*logger, fm->removeItem(paths.supportRoot + "/" + name));
-      }
+  const std::optional<std::vector<std::string>> names = fm->contentsOfDirectory(paths.supportRoot);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (VQInstallPaths::IsLeftover(name)) {
+      vq::LogIgnored(*logger, fm->removeItem(paths.supportRoot + "/" + name));
     }
+  }
+  settleOrphanBackups();
+}
+
+void VQKS2Installer::settleOrphanBackups() {
+  const std::optional<std::vector<std::string>> names = fm->contentsOfDirectory(paths.supportRoot);
+  if (!names || journaled) return;
+  std::vector<std::string> backups;
+  for (const std::string& name : *names) {
+    if (StartsWith(name, VQInstallPaths::kBackupPrefix)) backups.push_back(name);
+  }
+  if (backups.empty()) return;
+  // The newest last: the names end in the seconds their backup was made.
+  auto seconds = [](const std::string& name) {
+    return std::strtoll(name.c_str() + name.rfind('-') + 1, nullptr, 10);
+  };
+  std::stable_sort(backups.begin(), backups.end(), [&](const std::string& a, const std::string& b) {
+    return seconds(a) < seconds(b);
+  });
+  std::string ignored;
+  const bool installed =
+      vq::ReadRegularFileAt(paths.instPlistFile, kMaxDatabaseSize, &ignored).ok();
+  if (!installed) {
+    // Nothing installed but a complete older set: it is what was installed.
+    const std::string adopted = paths.supportRoot + "/" + backups.back();
+    VQ_LOG_DEFAULT(*logger,
+                   "a backup no run needs and no installation in place: restoring %{public}s",
+                   adopted.c_str());
+    if (!restoreFrom(adopted)) return;
+    backups.pop_back();
+  }
+  for (const std::string& name : backups) {
+    const std::string path = paths.supportRoot + "/" + name;
+    VQ_LOG_DEFAULT(*logger, "removing %{public}s: a backup no run needs", path.c_str());
+    vq::LogIgnored(*logger, fm->removeItem(path));
   }
 }
 
@@ -456,6 +642,7 @@ int VQKS2Installer::install(bool refOnly) {
     if (!incrementRefCounter(1, nullptr)) return kExitFailure;
     if (vq::FsResult written = writeDB(); !written) {
       vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
+      (void)fail(written.description());
       return kExitFailure;
     }
     return kExitSuccess;
@@ -473,21 +660,25 @@ int VQKS2Installer::install(bool refOnly) {
   if (!removed && removed.error().code != ENOENT) {
     VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s",
                  removed.description().c_str());
+    (void)fail(removed.description());
     return kExitFailure;
   }
   vq::FsResult copied = copySourceToDirectorySet();
   if (!copied) {
     VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s", copied.description().c_str());
+    (void)fail(copied.description());
     return kExitFailure;
   }
   if (!setAttrsRecurse(paths.kestrun2Path)) {
     VQ_LOG_ERROR(*logger, "cannot set ownership for ks2 directory set");
+    (void)fail("cannot set ownership for ks2 directory set");
     return kExitFailure;
   }
   if (!incrementRefCounter(1, nullptr)) return kExitFailure;
   if (!applyMyVersion()) return kExitFailure;
   if (vq::FsResult written = writeDB(); !written) {
     vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
+    (void)fail(written.description());
     return kExitFailure;
   }
   if (!serviceLoadStart()) {
@@ -497,12 +688,13 @@ int VQKS2Installer::install(bool refOnly) {
   auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
   if (!agent || !agent->install(paths.kestrun2Path)) {
     VQ_LOG_INFO(*logger, "launchd ws service installation terminated due to error");
+    (void)fail("cannot install launchd plist file " + paths.wsLaunchFullPath);
     return kExitFailure;
   }
   return kExitSuccess;
 }
 
-void VQKS2Installer::commitFullInstall() {
+bool VQKS2Installer::commitFullInstall() {
   // The backup is moved aside first (a rename), then the journal goes: that
   // deletion is the moment the install counts. Only deleting what was moved
   // aside comes after it.
@@ -514,10 +706,18 @@ void VQKS2Installer::commitFullInstall() {
     if (!moved) discarded = KS2BackupDir;
   }
   removeJournal();
-  if (!discarded) return;
-  if (vq::FsResult removed = fm->removeItem(*discarded); !removed) {
-    VQ_LOG_ERROR(*logger, "cannot remove backup: %s", removed.description().c_str());
+  if (journaled) {
+    // Not committed: the run is rolled back, now or by the next run.
+    if (discarded) KS2BackupDir = discarded;
+    recover();
+    return false;
   }
+  if (discarded) {
+    if (vq::FsResult removed = fm->removeItem(*discarded); !removed) {
+      VQ_LOG_ERROR(*logger, "cannot remove backup: %s", removed.description().c_str());
+    }
+  }
+  return true;
 }
 
 int VQKS2Installer::uninstall(bool* removedAll) {
@@ -527,6 +727,7 @@ int VQKS2Installer::uninstall(bool* removedAll) {
     VQ_LOG_INFO(*logger, "other software depends on kestrun, just decreasing ref counter");
     if (vq::FsResult written = writeDB(); !written) {
       vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
+      (void)fail(written.description());
       return kExitFailure;
     }
     if (removedAll != nullptr) *removedAll = false;

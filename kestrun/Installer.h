@@ -1,6 +1,7 @@
 // VQKS2Installer: one install or uninstall run of the shared service. It owns
 // the installation database in memory, the installation lock, the backup made
-// during an update, and the transactions that string these together.
+// during an update, the journal that lets the next run finish what a killed
+// one left, and the transactions that string these together.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +18,20 @@
 // Results of readDB.
 enum InstDBResult : int {
   InstDBOlder = 0,    // valid, an older version is installed
-  InstDBMissing = 1,  // no readable dictionary at the database path
+  InstDBMissing = 1,  // nothing at the database path, or a file that is not a property list
   InstDBInvalid = 2,  // a dictionary, but not of the accepted format
   InstDBCurrent = 3,  // valid, this version or a newer one is installed
+  // The file is there but could not be read (an I/O error, no descriptor
+  // left): nothing is decided from it.
+  InstDBUnreadable = 4,
+};
+
+// What repairing an interrupted run found and did.
+enum class VQRepair {
+  kNothing,              // no run was interrupted
+  kRepaired,             // an interrupted update was rolled back, or leftovers went
+  kFirstInstallRemoved,  // an interrupted first install, which never counted, was taken away
+  kFailed,               // the journal could not be read, or the repair did not finish
 };
 
 class VQKS2Installer {
@@ -44,13 +56,19 @@ class VQKS2Installer {
   // boolean result with its cause. The lock lasts until the end of the
   // process, and of any older tool it runs.
   [[nodiscard]] vq::FsResult lock();
-  // Finishes what a run killed half-way left: an update is rolled back to
-  // the installation it started from, a first install is taken away, so that
-  // a killed run leaves no reference of its own; what killed runs were
-  // deleting goes too. Only with the lock held.
-  void repairInterruptedInstall();
+  // The same without waiting: fails with EWOULDBLOCK while someone holds it.
+  [[nodiscard]] vq::FsResult tryLock();
+  // Finishes what a run killed half-way left, with the lock held: an update
+  // is rolled back to the installation it started from (its daemon loaded
+  // and its agent's property list in place), a first install is taken away,
+  // so that a killed run leaves no reference of its own; what killed runs
+  // were deleting goes, and a backup no journal names is adopted (nothing
+  // else installed) or removed. Says at default level what it found.
+  [[nodiscard]] VQRepair repairInterruptedInstall();
 
-  // Classifies the database on disk and, when it is valid, adopts it.
+  // Classifies the database on disk and, when it is valid, adopts it. A file
+  // that is not a property list is moved aside (inst.plist.damaged-SECONDS
+  // beside the set) and said at error level before it counts as missing.
   [[nodiscard]] InstDBResult readDB();
   // A boolean result with its cause.
   [[nodiscard]] vq::FsResult writeDB();
@@ -66,24 +84,43 @@ class VQKS2Installer {
   // and output at info level.
   [[nodiscard]] bool execve(const char* path, char* const argv[]);
 
-  // Backs up the older installation and has its own tool remove it.
+  // Backs up the older installation and has its own tool remove it. The
+  // older tool has done its part only when it exited 0, was not ended by a
+  // signal, and left neither its set nor its daemon's property list.
   [[nodiscard]] bool uninstallPrevious();
   // Owner 0 and group 0 for path and everything below it; modes untouched.
   [[nodiscard]] bool setAttrsRecurse(const std::string& path);
 
+  // Puts the daemon's property list in place, loads it and starts the
+  // label. A load that prints a failure has failed, even with exit status
+  // 0; when it says the label was loaded already, it is unloaded and loaded
+  // once more.
   [[nodiscard]] bool serviceLoadStartWithFile(const std::string& file, const std::string& path);
   bool launchctlUnload(const std::string& path);
   [[nodiscard]] bool serviceLoadStart();
 
+  // After a failed full install: the backup of an update comes back with its
+  // daemon and agent; a first install is taken away. The journal goes only
+  // when that has happened; otherwise the next run finishes it.
   void recover();
   void removeAll();
   void blockKestrunV1();
   [[nodiscard]] int install(bool refOnly);
   [[nodiscard]] int uninstall(bool* removedAll);
   // After a successful full install: the run's journal and backup go.
-  void commitFullInstall();
+  // False when the run could not commit: it was rolled back, or the next
+  // run rolls it back.
+  [[nodiscard]] bool commitFullInstall();
+
+  // Deletes the lock file when the run ends, as a complete removal does.
+  void removeLockFileWhenDone() { removeLockFileAtEnd = lock_fd.valid(); }
 
   const vq::PropertyList& database() const { return instDB; }
+  // Why the last failed step failed, for the run's verdict; empty when
+  // nothing failed.
+  const std::string& failureCause() const { return failure; }
+  // Why readDB answered InstDBUnreadable.
+  const vq::FsResult& databaseReadError() const { return dbReadError; }
 
   // The lock is released when the process ends. A lock file scheduled for
   // deletion by removeAll goes here.
@@ -101,18 +138,29 @@ class VQKS2Installer {
   // Checks that the older installed tool, and every folder above it, belongs
   // to root and is writable by nobody else before it is run as root.
   bool isSafeToRun(const std::string& path);
-  // What the older tool removes in place of its installation, now the backup:
-  // a root-owned set root with a copy of the folder that holds the tool.
+  // What the older tool removes in place of its installation, now the
+  // backup: a root-owned copy of its set without the plug-ins in modules
+  // (the bulk of a set, which no tool runs).
   vq::FsResult makeStandIn(const std::string& backup);
   vq::FsResult copySourceToDirectorySet();
   // Removes the directory set in one step: it is renamed aside, then deleted,
   // so that it is never seen half-deleted.
   vq::FsResult removeDirectorySet();
-  // Deletes staging, backup and removal folders that killed runs left.
+  // Unloads the daemon (and boots the agent out of every session it may have
+  // activated it in) when its property list is in place, then deletes the
+  // agent's list and the set. True when nothing of it is left.
+  bool takeAwayFirstInstall();
+  // Puts the set of `backup` back, with its daemon and agent registered.
+  bool restoreFrom(const std::string& backup);
+  // Deletes staging, backup and removal folders that killed runs left; a
+  // backup no journal names is adopted or removed.
   void removeLeftovers();
+  void settleOrphanBackups();
   // The journal: what a run must undo if it does not finish.
   bool writeJournal(const std::string& entry);
   void removeJournal();
+  // Keeps the first cause of a failure for the verdict; answers false.
+  bool fail(const std::string& cause);
 
   const VQInstallPaths paths;
   vq::PropertyList instDB;
@@ -124,4 +172,6 @@ class VQKS2Installer {
   bool journaled = false;
   // The lock file of a complete removal, deleted when the run ends.
   bool removeLockFileAtEnd = false;
+  std::string failure;
+  vq::FsResult dbReadError = vq::FsResult::Ok();
 };

@@ -43,7 +43,8 @@ void VQKS2UserAgent::runOnceVerbose(bool verbose, const vq::UserList& users) {
 
 bool VQKS2UserAgent::install(const std::string& serviceDir) {
   return InstallLaunchdPlist(*logger, *fm, serviceDir + "/conf/" + vqDefaultWSLaunchPlistFile,
-                             plistFullPath);
+                             plistFullPath)
+      .ok();
 }
 
 void VQKS2UserAgent::remove(const vq::UserList& users) {

@@ -9,7 +9,9 @@
 #include "kestrun/Globals.h"
 #include "kestrun/Installer.h"
 #include "kestrun/ModInstaller.h"
+#include "kestrun/RunVerdict.h"
 #include "kestrun/UserAgent.h"
+#include "platform/executable_path.h"
 #include "platform/option_parser.h"
 #include "platform/process.h"
 #include "platform/utf8.h"
@@ -26,6 +28,23 @@ int Fail(const char* message) {
   return kExitFailure;
 }
 
+// A run that was interrupted is finished by the first pass that finds the
+// lock free. That happens in a session of its own: taking an interrupted
+// first install away unloads the daemon, which may be running this pass.
+// False when the tool's own installation has gone with it.
+bool RepairBeforePass(const VQInstallPaths& paths, vq::Logger& logger) {
+  vq::FileManager& fm = *vq::FileManager::defaultManager();
+  if (!fm.itemExists(paths.pendingFile)) return true;
+  (void)vq::platform::RunInNewSession([&] {
+    auto installer = VQKS2Installer::initWithLogger(paths, logger);
+    // Held: the run at work, or the next one, repairs it.
+    if (!installer || !installer->tryLock()) return kExitSuccess;
+    return installer->repairInterruptedInstall() == VQRepair::kFailed ? kExitFailure : kExitSuccess;
+  });
+  const std::optional<std::string> home = vq::platform::MainExecutableDirectory();
+  return home && fm.itemExists(*home);
+}
+
 int RunWorkers(bool once, const VQInstallPaths& paths) {
   std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("all");
   auto mods = VQKS2ModInstaller::initWithLogger(paths, *logger);
@@ -34,6 +53,7 @@ int RunWorkers(bool once, const VQInstallPaths& paths) {
   // Each pass reads the file system and the users afresh, once for both
   // workers; nothing is carried between passes.
   for (unsigned long pass = 1;; ++pass) {
+    if (!RepairBeforePass(paths, *logger)) return kExitSuccess;
     const vq::UserList users = vq::UserList::Current();
     mods->runOnceVerbose(once, users);
     agent->runOnceVerbose(once, users);
@@ -65,6 +85,8 @@ DatabaseVerdict JudgeDatabase(InstDBResult state, Procedure procedure) {
     case InstDBMissing:
       if (installing) return {};
       return {"installation DB not found or access denied", false};
+    case InstDBUnreadable:
+      break;
   }
   return {"installation DB invalid format", false};
 }
@@ -72,15 +94,17 @@ DatabaseVerdict JudgeDatabase(InstDBResult state, Procedure procedure) {
 // The start every install and uninstall shares: the installed locations'
 // root folder, the installer object, and (except in update mode) the lock
 // with any interrupted run repaired. Null, with the failure and its cause
-// logged, when the run cannot go on.
+// logged and in *cause, when the run cannot go on.
 std::unique_ptr<VQKS2Installer> OpenInstaller(Procedure procedure, const char* source,
                                               bool takeLock, const VQInstallPaths& paths,
-                                              vq::Logger& logger) {
+                                              vq::Logger& logger, VQRunVerdict& verdict,
+                                              VQRepair* repair, std::string* cause) {
   const char* cannotInitialize = procedure == Procedure::kInstall ? "cannot initialize installer"
                                                                   : "cannot initialize uninstaller";
   // initGlobals: a boolean with its cause.
   if (vq::FsResult ready = VQKS2Installer::initGlobals(paths); !ready) {
     vq::LogWithCause(logger, vq::LogType::kError, cannotInitialize, ready);
+    *cause = std::string(cannotInitialize) + ": " + ready.description();
     return nullptr;
   }
   std::unique_ptr<VQKS2Installer> installer;
@@ -92,16 +116,30 @@ std::unique_ptr<VQKS2Installer> OpenInstaller(Procedure procedure, const char* s
   }
   if (!installer) {
     VQ_LOG_ERROR(logger, "%{public}s", cannotInitialize);
+    *cause = cannotInitialize;
     return nullptr;
   }
   if (!takeLock) return installer;
   // lock: a boolean with its cause.
   if (vq::FsResult locked = installer->lock(); !locked) {
     vq::LogWithCause(logger, vq::LogType::kError, "cannot lock installation database", locked);
+    *cause = "cannot lock installation database: " + locked.description();
     return nullptr;
   }
-  installer->repairInterruptedInstall();
+  verdict.setRecorded(true);
+  *repair = installer->repairInterruptedInstall();
+  if (*repair == VQRepair::kFailed) {
+    *cause = "an interrupted run could not be repaired: " + installer->failureCause();
+    return nullptr;
+  }
   return installer;
+}
+
+std::string Version(uint32_t version) { return "version " + std::to_string(version); }
+
+// The cause a failed step left, or the procedure's own words for it.
+std::string CauseOf(const VQKS2Installer& installer, const char* otherwise) {
+  return installer.failureCause().empty() ? otherwise : installer.failureCause();
 }
 
 }  // namespace
@@ -174,62 +212,100 @@ int KestrunMain(int argc, char* argv[]) {
 
 int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger& logger) {
   VQ_LOG_INFO(logger, "installation started");
-  auto installer = OpenInstaller(Procedure::kInstall, source, true, paths, logger);
-  if (!installer) return kExitFailure;
+  VQRunVerdict verdict(paths, logger, std::string("install ") + (source ? source : ""));
+  verdict.setAction("install of " + Version(vqOwnVersion));
+  VQRepair repair = VQRepair::kNothing;
+  std::string cause;
+  auto installer =
+      OpenInstaller(Procedure::kInstall, source, true, paths, logger, verdict, &repair, &cause);
+  if (!installer) return verdict.failed(cause);
 
   const InstDBResult state = installer->readDB();
-  const DatabaseVerdict verdict = JudgeDatabase(state, Procedure::kInstall);
-  if (verdict.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", verdict.line);
-  if (!verdict.proceed) return kExitFailure;
+  if (state == InstDBUnreadable) {
+    vq::LogWithCause(logger, vq::LogType::kError, "cannot read installation database",
+                     installer->databaseReadError());
+    return verdict.failed("cannot read installation database: " + installer->failureCause());
+  }
+  const uint32_t installed = installer->database().uint32ForKey(vqDBVersion).value_or(0);
+  if (state == InstDBMissing) verdict.setAction("first install of " + Version(vqOwnVersion));
+  if (state == InstDBOlder) {
+    verdict.setAction("update from " + Version(installed) + " to " + Version(vqOwnVersion));
+  }
+  if (state == InstDBCurrent) verdict.setAction("one more reference to " + Version(installed));
+  const DatabaseVerdict judged = JudgeDatabase(state, Procedure::kInstall);
+  if (judged.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", judged.line);
+  if (!judged.proceed) return verdict.failed(judged.line);
   if (state == InstDBCurrent) {
-    const int result = installer->install(true);
-    if (result != kExitSuccess) {
+    if (installer->install(true) != kExitSuccess) {
       VQ_LOG_INFO(logger, "install process terminated due to error");
-      return result;
+      return verdict.failed(CauseOf(*installer, "install process terminated due to error"));
     }
     VQ_LOG_INFO(logger, "done.");
-    return kExitSuccess;
+    return verdict.succeeded();
   }
   if (state == InstDBOlder && !installer->uninstallPrevious()) {
     VQ_LOG_INFO(logger, "uninstalling previous version failed");
-    return kExitFailure;
+    return verdict.failed(CauseOf(*installer, "uninstalling previous version failed"));
   }
 
-  const int result = installer->install(false);
-  if (result != kExitSuccess) {
+  if (installer->install(false) != kExitSuccess) {
     VQ_LOG_INFO(logger, "install process terminated due to error, trying to recover");
     installer->recover();
-    return result;
+    return verdict.failed(CauseOf(*installer, "install process terminated due to error"));
   }
   // Version 1 is retired while the run can still be rolled back: a run
   // killed here leaves the older installation, not a reference of its own.
   installer->blockKestrunV1();
-  installer->commitFullInstall();
+  if (!installer->commitFullInstall()) {
+    return verdict.failed(CauseOf(*installer, "the installation could not be committed"));
+  }
   VQ_LOG_INFO(logger, "done.");
-  return kExitSuccess;
+  return verdict.succeeded();
 }
 
 int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logger) {
   VQ_LOG_INFO(logger, "uninstallation started");
+  VQRunVerdict verdict(paths, logger, update ? "uninstall -u" : "uninstall");
+  verdict.setAction(update ? "removal in update mode" : "uninstall of one reference");
+  VQRepair repair = VQRepair::kNothing;
+  std::string cause;
   // Update mode takes no lock: the newer installer that runs it holds it.
-  auto installer = OpenInstaller(Procedure::kUninstall, nullptr, !update, paths, logger);
-  if (!installer) return kExitFailure;
+  auto installer = OpenInstaller(Procedure::kUninstall, nullptr, !update, paths, logger, verdict,
+                                 &repair, &cause);
+  if (!installer) return verdict.failed(cause);
   if (update) {
     VQ_LOG_INFO(logger, "uninstaller started in update mode");
     installer->removeAll();
     VQ_LOG_INFO(logger, "done.");
-    return kExitSuccess;
+    return verdict.succeeded();
   }
-  const DatabaseVerdict verdict = JudgeDatabase(installer->readDB(), Procedure::kUninstall);
-  if (verdict.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", verdict.line);
-  if (!verdict.proceed) return kExitFailure;
+  const InstDBResult state = installer->readDB();
+  if (state == InstDBUnreadable) {
+    vq::LogWithCause(logger, vq::LogType::kError, "cannot read installation database",
+                     installer->databaseReadError());
+    return verdict.failed("cannot read installation database: " + installer->failureCause());
+  }
+  if (state == InstDBMissing && repair == VQRepair::kFirstInstallRemoved) {
+    // The interrupted first install never counted: no reference is left to drop.
+    VQ_LOG_DEFAULT(logger,
+                   "nothing left to uninstall: the interrupted first installation was "
+                   "never counted and has been removed");
+    installer->removeLockFileWhenDone();
+    VQ_LOG_INFO(logger, "done.");
+    return verdict.succeeded();
+  }
+  const DatabaseVerdict judged = JudgeDatabase(state, Procedure::kUninstall);
+  if (judged.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", judged.line);
+  if (!judged.proceed) return verdict.failed(judged.line);
   bool removedAll = false;
-  const int result = installer->uninstall(&removedAll);
-  if (result != kExitSuccess) {
+  if (installer->uninstall(&removedAll) != kExitSuccess) {
     VQ_LOG_INFO(logger, "uninstall process terminated due to error");
-    return result;
+    return verdict.failed(CauseOf(*installer, "uninstall process terminated due to error"));
   }
-  if (removedAll) VQKS2ModInstaller::removeAllLinks(paths, logger);
+  if (removedAll) {
+    verdict.setAction("last uninstall");
+    VQKS2ModInstaller::removeAllLinks(paths, logger);
+  }
   VQ_LOG_INFO(logger, "done.");
-  return kExitSuccess;
+  return verdict.succeeded();
 }

@@ -1,5 +1,8 @@
 #include "platform/install_lock.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,11 +18,24 @@ bool DescriptorNamesPath(int fd, const std::string& path) {
 
 }  // namespace
 
-ScopedFd AcquireInstallLock(const std::string& path, mode_t mode) {
+ScopedFd AcquireInstallLock(const std::string& path, mode_t mode, LockWait wait) {
   for (;;) {
-    ScopedFd fd(OpenExclusivelyLocked(path.c_str(), mode, LockWait::kWait));
+    ScopedFd fd(OpenExclusivelyLocked(path.c_str(), mode, wait));
     if (!fd.valid() || DescriptorNamesPath(fd.get(), path)) return fd;
   }
+}
+
+std::optional<bool> IsInstallLockHeld(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return false;
+    return std::nullopt;
+  }
+  // The same lock as the installers' (O_EXLOCK is flock's on macOS), taken
+  // and let go at once when it is free.
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return false;
+  if (errno == EWOULDBLOCK) return true;
+  return std::nullopt;
 }
 
 void RemoveLockFileIfFree(const std::string& path) {

@@ -3,12 +3,21 @@
 
 #include <sys/types.h>
 
+#include <functional>
+
 namespace vq::platform {
 
 // A file-creation mask that never makes root's files writable by others, and
 // descriptors 0 to 2 open (on /dev/null where the caller closed them), so
 // that no file the tool opens becomes a child's standard output by accident.
 void PrepareProcess();
+
+// Runs work in a forked child that starts a session of its own, and waits
+// for it: the child is not in this process's group, so it finishes even when
+// launchd stops this process (and its group) meanwhile. The answer is the
+// child's exit status, or -1 when no child could be made or waited for. Only
+// for a process with no other threads.
+int RunInNewSession(const std::function<int()>& work);
 
 // pipe(2) with both ends close-on-exec, in one call where the system has pipe2.
 bool MakeCloseOnExecPipe(int fds[2]);

@@ -332,8 +332,21 @@ std::optional<uint32_t> PropertyList::uint32ForKey(const char* key) const {
   return static_cast<uint32_t>(number);
 }
 
+std::optional<std::string> PropertyList::stringForKey(const char* key) const {
+  plist_t value = plist_dict_get_item(Node(node_), key);
+  if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(value, &length);
+  if (text == nullptr) return std::nullopt;
+  return std::string(text, length);
+}
+
 void PropertyList::setUInt32(const char* key, uint32_t value) {
   plist_dict_set_item(Node(node_), key, plist_new_uint(value));
+}
+
+void PropertyList::setString(const char* key, const std::string& value) {
+  plist_dict_set_item(Node(node_), key, plist_new_string(value.c_str()));
 }
 
 std::string PropertyList::xml() const {

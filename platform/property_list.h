@@ -33,7 +33,10 @@ class PropertyList {
   // An integer value as an unsigned 32-bit number, truncated as NSNumber's
   // unsignedIntValue does; nothing when the key is missing or not an integer.
   std::optional<uint32_t> uint32ForKey(const char* key) const;
+  // A string value; nothing when the key is missing or not a string.
+  std::optional<std::string> stringForKey(const char* key) const;
   void setUInt32(const char* key, uint32_t value);
+  void setString(const char* key, const std::string& value);
 
   std::string xml() const;
   FsResult writeToFile(const std::string& path, const AtomicWriteOptions& options = {}) const;

@@ -29,9 +29,26 @@ std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* 
 }
 
 std::optional<std::string> ReadRegularFileAtPath(const std::string& path, size_t maxSize) {
+  std::string data;
+  if (!ReadRegularFileAt(path, maxSize, &data)) return std::nullopt;
+  return data;
+}
+
+FsResult ReadRegularFileAt(const std::string& path, size_t maxSize, std::string* data) {
   ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  return ReadRegularFile(fd.get(), maxSize);
+  // A link at the path is not a regular file, whatever it points to.
+  if (!fd.valid()) return FsResult::Fail("read", path, errno == ELOOP ? EINVAL : errno);
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return FsResult::Fail("read", path, errno);
+  if (!S_ISREG(st.st_mode)) return FsResult::Fail("read", path, EINVAL);
+  if (st.st_size < 0 || static_cast<size_t>(st.st_size) > maxSize) {
+    return FsResult::Fail("read", path, EFBIG);
+  }
+  errno = 0;
+  std::optional<std::string> read = ReadRegularFile(fd.get(), maxSize);
+  if (!read) return FsResult::Fail("read", path, errno != 0 ? errno : EIO);
+  *data = std::move(*read);
+  return FsResult::Ok();
 }
 
 }  // namespace vq

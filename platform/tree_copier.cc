@@ -155,8 +155,8 @@ FsResult TreeCopier::finish(int fd, const struct stat& st, const std::string& de
   const bool chown = (owner != static_cast<uid_t>(-1) && owner != made.st_uid) ||
                      (group != static_cast<gid_t>(-1) && group != made.st_gid);
   if (chown && fchown(fd, owner, group) != 0) return FsResult::Fail("chown", dest_path, errno);
-  if ((chown || (made.st_mode & 07777) != (st.st_mode & 07777)) &&
-      fchmod(fd, st.st_mode & 07777) != 0) {
+  const mode_t mode = st.st_mode & 07777 & ~options_.withoutModes;
+  if ((chown || (made.st_mode & 07777) != mode) && fchmod(fd, mode) != 0) {
     return FsResult::Fail("copy", dest_path, errno);
   }
   SetFileTimes(fd, st);

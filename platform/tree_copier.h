@@ -26,6 +26,8 @@ struct CopyOptions {
   // copying; absent: the copier's own.
   std::optional<uid_t> owner;
   std::optional<gid_t> group;
+  // Mode bits no copied item gets, whatever its source has.
+  mode_t withoutModes = 0;
 };
 
 class TreeCopier {

@@ -43,6 +43,9 @@ class E2ETest : public ::testing::Test {
     for (const std::string& call : calls()) std::cerr << call << "\n";
   }
 
+  // The product scripts of examples/ at /examples, as they are.
+  void installExamples() { sandbox.copyIn(KESTRUN_EXAMPLES_DIR, "/examples"); }
+
   // The tool from /payload, as a product's installer runs it.
   RunResult runTool(std::vector<std::string> args, const RunOptions& options = {}) {
     args.insert(args.begin(), "/payload/bin/kestrun");
@@ -51,7 +54,7 @@ class E2ETest : public ::testing::Test {
 
   // The machine in one line: the database ("db=VERSION/COUNT", "db=bad" or
   // nothing), the installed files that stand, leftovers of killed or failed
-  // runs, and the jobs launchd has loaded.
+  // runs, databases kept aside, and the jobs launchd has loaded.
   std::string machine() const {
     std::string out;
     auto add = [&](const std::string& word) { out += (out.empty() ? "" : " ") + word; };
@@ -72,14 +75,17 @@ class E2ETest : public ::testing::Test {
     for (const auto& [path, word] : files) {
       if (sandbox.exists(path)) add(word);
     }
-    int backups = 0, junk = 0;
+    int backups = 0, junk = 0, damaged = 0;
     for (const std::string& name : sandbox.list(kSupport)) {
-      if (name.find('/') + 1 < name.size()) continue;  // only what lies directly inside
+      const size_t slash = name.find('/');  // only what lies directly inside
+      if (slash != std::string::npos && slash + 1 < name.size()) continue;
       backups += name.rfind("ks2bk-", 0) == 0;
       junk += name.rfind(".ks2-", 0) == 0;
+      damaged += name.rfind("inst.plist.damaged-", 0) == 0;
     }
     if (backups != 0) add("backups=" + std::to_string(backups));
     if (junk != 0) add("junk=" + std::to_string(junk));
+    if (damaged != 0) add("damaged=" + std::to_string(damaged));
     std::string jobs = sandbox.readFile("/var/launchctl/loaded");
     for (char& c : jobs) c = c == '\n' ? ',' : c == '\t' ? ':' : c;
     if (!jobs.empty()) add("jobs=" + jobs.substr(0, jobs.size() - 1));

@@ -1,6 +1,7 @@
 // Install, update and uninstall as product installers run them: each row is
 // a starting machine, one command, and everything the caller and the admin
 // can see afterwards (exit status, log, launchctl calls, the whole machine).
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -19,8 +20,9 @@ struct TransactionCase {
   Setup setup;
   std::vector<std::string> command;  // run by /payload/bin/kestrun
   int exit;
-  // In this order, among the tool's log lines; a trailing '*' matches a
-  // prefix, a leading "error: " asks for the error level.
+  // In this order, among the tool's log lines; '*' matches any text, a
+  // leading "error: " asks for the error level. The last line, the verdict,
+  // is checked for every row: default level on success, error on failure.
   std::vector<std::string> log;
   std::string machine;
   std::vector<std::string> calls;  // {"*"}: not compared
@@ -70,9 +72,7 @@ bool Matches(const SyslogLine& line, std::string pattern) {
     if (line.type != LogType::kError) return false;
     pattern.erase(0, kError.size());
   }
-  const bool prefix = !pattern.empty() && pattern.back() == '*';
-  if (!prefix) return line.text == pattern;
-  return line.text.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
+  return fnmatch(pattern.c_str(), line.text.c_str(), 0) == 0;
 }
 
 class Transactions : public E2ETest, public ::testing::WithParamInterface<TransactionCase> {};
@@ -92,6 +92,10 @@ TEST_P(Transactions, Outcome) {
     while (at < log.size() && !Matches(log[at], expected)) ++at;
     EXPECT_LT(at, log.size()) << "missing, or out of order: " << expected;
   }
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().type, c.exit == 0 ? LogType::kDefault : LogType::kError) << log.back().text;
+  EXPECT_NE(log.back().text.find(c.exit == 0 ? " done: " : " failed: "), std::string::npos)
+      << log.back().text;
   EXPECT_EQ(machine(), c.machine);
   if (sandbox.exists(kInstalledTool)) {
     // Everything installed is root's, with the payload's modes; the database is 0644.
@@ -108,22 +112,30 @@ TEST_P(Transactions, Outcome) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
-  TransactionCase{"FirstInstall", {}, kInstall, 0, {"installation started", "done."}, Installed(8, 1), kFirstCalls},
+  TransactionCase{"FirstInstall", {}, kInstall, 0, {"installation started", "done.", "first install of version 8 done: version 8 installed, 1 reference"}, Installed(8, 1), kFirstCalls},
   TransactionCase{"ForeignOwnedPayloadIsInstalledAsRootWithItsModes", Installs(0, 0, "chown -R 501:20 /payload && chmod 0750 /payload/modules && chmod 0600 /payload/conf/*.dcvproxy.json"),
     kInstall, 0, {"done."}, Installed(8, 1), kAny},
   TransactionCase{"OneMoreReference", Installs(0, 1), kInstall, 0, {"installed version: 8, my version: 8", "installed version of Kestrun2 is OK, just increasing ref counter", "done."}, Installed(8, 2), {}},
   TransactionCase{"NewerInstalledKeepsItsVersion", Installs(0, 1, "", Db(9, 1)), kInstall, 0, {"installed version: 9, my version: 8"}, Installed(9, 2), {}},
-  TransactionCase{"UpdateCarriesReferences", Installs(3), kInstall, 0, {"installed version: 7, my version: 8", "older version detected, uninstalling it first", "uninstaller started in update mode", "done."},
+  TransactionCase{"UpdateCarriesReferences", Installs(3), kInstall, 0, {"installed version: 7, my version: 8", "older version detected, uninstalling it first", "uninstaller started in update mode", "done.", "update from version 7 to version 8 done: version 8 installed, 4 references"},
     Installed(8, 4), {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart, kUnloadV1}},
   TransactionCase{"FailingOlderToolIsRolledBack", Installs(1, 0, "printf '#!/bin/sh\\nexit 3\\n' > \"$T\" && chmod 0755 \"$T\""), kInstall, 1,
-    {"uninstaller returned error", "uninstalling previous version failed"}, Installed(7, 1), {kLoad, kStart}},
+    {"uninstaller returned error", "uninstalling previous version failed", "error: update from version 7 to version 8 failed: the older tool did not remove its installation: it exited with 3; version 7 installed, 1 reference"}, Installed(7, 1), {kLoad, kUnload, kLoad, kStart}},
+  // A tool ended by a signal, or one that exits 0 but leaves its set, has not done its part.
+  TransactionCase{"OlderToolEndedBySignalIsRolledBack", Installs(1, 0, "printf '#!/bin/sh\\nkill -SEGV $$\\n' > \"$T\""), kInstall, 1,
+    {"uninstaller returned error", "error: the older tool * did not remove its installation: it was ended by signal 11"}, Installed(7, 1), {kLoad, kUnload, kLoad, kStart}},
+  TransactionCase{"OlderToolThatLeavesItsSetIsRolledBack", Installs(1, 0, "printf '#!/bin/sh\\nexit 0\\n' > \"$T\""), kInstall, 1,
+    {"error: the older tool * did not remove its installation: it left /Library/Application Support/com.quendalore/ks2 in place"}, Installed(7, 1), {kLoad, kUnload, kLoad, kStart}},
+  // Built with umask 002: group write on root's group is kept, write for others never.
+  TransactionCase{"GroupWritablePayloadIsUpdatedLater", Installs(0, 0, "cp -a /payload-v7 /p7 && chmod -R g+w,o+w /p7 && /p7/bin/kestrun install /p7 && "
+    "test \"$(stat -c %a \"$T\")\" = 775"), kInstall, 0, {"done."}, Installed(8, 2), kAny},
   TransactionCase{"UnsafeOlderToolIsNeverRun", Installs(1, 0, "chmod 0757 \"$T\""), kInstall, 1,
     {"not running " + std::string(kInstalledTool) + ": *", "uninstaller returned error", "uninstalling previous version failed"}, Installed(7, 1), {}},
   // The older tool took the version 1 blocker with it; the next update brings it back.
   TransactionCase{"FailedUpdateRestoresTheOlderSet", Installs(2, 0, "cp -a /payload /broken && rm /broken/conf/com.quendalore.ks2.plist"), {"install", "/broken"}, 1,
     {"cannot install launchd plist file: *", "launchd service installation terminated due to error", kRecover}, "db=7/2 set daemon agent lock jobs=system:com.quendalore.ks2", {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart}},
   TransactionCase{"LinkedDaemonPlistIsRefused", Installs(0, 0, "cp -a /payload /linked && ln -sf /etc/passwd /linked/conf/com.quendalore.ks2.plist"), {"install", "/linked"}, 1,
-    {"cannot install launchd plist file: *", kRecover}, "db=8/1 set agent lock", {}},
+    {"cannot install launchd plist file: *", kRecover}, "lock", {}},
   // A mount inside a set without a database: the removal never crosses it, and the set stays aside.
   TransactionCase{"FullInstallFailsWhenTheOldSetCannotBeRemoved", [](E2ETest& e) { e.sandbox.makeDirs(kMounted); ASSERT_EQ(mount("tmpfs", e.sandbox.at(kMounted).c_str(), "tmpfs", 0, nullptr), 0); },
     kInstall, 1, {"cannot copy service files into place: remove*", kRecover}, "lock junk=1", {}},
@@ -133,8 +145,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   TransactionCase{"SupportRootIsAFile", Installs(0, 0, "printf x > '" + std::string(kSupport) + "'"), kUninstall, 1,
     {"error: cannot initialize uninstaller", "error: mkdir " + std::string(kSupport) + ": Not a directory"}, "", {}},
   TransactionCase{"InvalidFormatStops", Installs(0, 0, "", Db(8, 1, 2)), kInstall, 1, {"installation DB invalid format"}, "db=bad lock", {}},
-  TransactionCase{"NonUtf8DatabaseCountsAsMissing", Installs(0, 0, "", "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer>"
-    "<key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"), kInstall, 0, {"done."}, Installed(8, 1), kAny},
+  // Counted as missing, but kept aside and said.
+  TransactionCase{"UnparsableDatabaseIsKeptAndSaid", Installs(0, 0, "", "<plist><dict><key>FormatVersion</key><integer>1</integer><key>Version</key><integer>8</integer>"
+    "<key>ReferenceCounter</key><integer>4</integer><key>N</key><string>\xc3\x28</string></dict></plist>"), kInstall, 0,
+    {"error: installation database " + std::string(kDatabase) + " could not be read as a property list: kept as " + kSupport + "/inst.plist.damaged-*; the reference count starts again", "done."},
+    "db=8/1 set daemon agent v1 lock damaged=1 jobs=system:com.quendalore.ks2", kAny},
+  // A journal is never guessed at: the run stops, and nothing changes.
+  TransactionCase{"UnreadableJournalStopsTheRun", Installs(3, 0, "printf 'garbage' > \"$(dirname \"$T\")/../../ks2.pending\""), kInstall, 1,
+    {"error: cannot repair an interrupted run: * holds no entry this tool wrote"}, "db=7/3 set daemon agent v1 lock pending jobs=system:com.quendalore.ks2", {}},
+  // The set of an update killed after its older tool ran, with no journal to name it: put back.
+  TransactionCase{"OrphanBackupIsAdopted", Installs(2, 0, "cd \"$(dirname \"$T\")/../..\" && mv ks2 ks2bk-1-2 && rm /Library/LaunchDaemons/*.plist /Library/LaunchAgents/*.plist && : > /var/launchctl/loaded"), kInstall, 0,
+    {"a backup no run needs and no installation in place: restoring " + std::string(kSupport) + "/ks2bk-1-2", "done."}, Installed(8, 3), kAny},
   TransactionCase{"UninstallLeavesOtherReferences", Installs(0, 2), kUninstall, 0, {"other software depends on kestrun, just decreasing ref counter", "done."}, Installed(8, 1), {}},
   TransactionCase{"LastUninstallRemovesEverything", Installs(0, 1), kUninstall, 0, {"unloading services...", "removing directory set...", "done."}, "", kRemoveCalls},
   TransactionCase{"DaemonThatCannotBeUnloadedKeepsItsPlist", Installs(0, 1, "rm /bin/launchctl"), kUninstall, 0, {"unloading services...", "cannot execute process", "/bin/launchctl exited with 2", "launchctl could not unload /Library/LaunchDaemons/com.quendalore.ks2.plist, keeping it", "kestrun service removing failed, ignoring...", "done."}, "daemon jobs=system:com.quendalore.ks2", {}},
