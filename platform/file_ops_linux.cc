@@ -105,6 +105,9 @@ int CopyAttributes(int in, int out) {
 
 }  // namespace
 
+// Linux clones the data of a file already opened (FICLONE, in CopyData).
+int CloneFileAt(int, const struct stat&, int, const char*) { return ENOTSUP; }
+
 int CopyFileContents(int in, int out, const struct stat& st) {
   // Keyed by the source's file system: a tree is copied between the same two.
   if (const int error = CopyData(in, out, st.st_size, st.st_dev)) return error;

@@ -23,6 +23,11 @@ constexpr size_t kMaxUnfinishedFolders = 64;
 
 FsResult TreeCopier::copyRegular(int source_fd, const struct stat& st, int dest_dir_fd,
                                  const char* name, const std::string& dest_path) const {
+  // Where no clone can be made (another volume or file system, a name taken),
+  // the copy below runs and reports its own failure.
+  if (platform::CloneFileAt(source_fd, st, dest_dir_fd, name) == 0) {
+    return finishClone(dest_dir_fd, name, st, dest_path);
+  }
   ScopedFd out(openat(dest_dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       st.st_mode & 0755));
   if (!out.valid()) return FsResult::Fail("copy", dest_path, errno);
@@ -137,6 +142,21 @@ FsResult TreeCopier::copyFileAt(int source_dir_fd, const char* name, const std::
     return FsResult::Fail("copy", source_path, EINVAL);
   }
   return copyRegular(fd.get(), opened, dest_dir_fd, name, dest_path);
+}
+
+// The clone is ours (owned by this process, one link, a regular file) unless
+// someone who can write to the folder swapped it since: then nothing is
+// changed on what is there now.
+FsResult TreeCopier::finishClone(int dest_dir_fd, const char* name, const struct stat& st,
+                                 const std::string& dest_path) const {
+  ScopedFd made(openat(dest_dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!made.valid()) return FsResult::Fail("copy", dest_path, errno);
+  struct stat now;
+  if (fstat(made.get(), &now) != 0) return FsResult::Fail("copy", dest_path, errno);
+  if (!S_ISREG(now.st_mode) || now.st_nlink != 1 || now.st_uid != geteuid()) {
+    return FsResult::Fail("copy", dest_path, EEXIST);
+  }
+  return finish(made.get(), st, dest_path);
 }
 
 std::pair<uid_t, gid_t> TreeCopier::ownerFor() const {

@@ -63,6 +63,8 @@ class TreeCopier {
   // What a copied item gets: the options' owner and group, else the
   // copier's own (-1: left alone).
   std::pair<uid_t, gid_t> ownerFor() const;
+  FsResult finishClone(int dest_dir_fd, const char* name, const struct stat& st,
+                       const std::string& dest_path) const;
   FsResult finish(int fd, const struct stat& st, const std::string& dest_path) const;
 
   const CopyOptions options_;

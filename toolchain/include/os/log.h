@@ -2,7 +2,11 @@
 // without Apple's SDK. Declarations follow Apple's documented interface
 // (os/log.h, os/object.h); the macro encodes the arguments exactly as the
 // SDK's does, with clang's os_log builtins, so formats are checked and the
-// buffer that _os_log_impl receives is the real one.
+// buffer that _os_log_impl receives is the real one. The formats go to
+// __TEXT,__oslogstring as a plain section: the linkers here fold every section
+// of cstring literals into __cstring, and `log show` looks for the formats in
+// their own section. scripts/cross-macos.sh gives the linked section the
+// cstring-literals type that Apple's toolchain gives it.
 #pragma once
 
 #include <stdbool.h>
@@ -42,7 +46,7 @@ void os_release(void* object);
     os_log_type_t vq_log_type_ = (type);                                                    \
     if (os_log_type_enabled(vq_log_handle_, vq_log_type_)) {                                \
       _Pragma("clang diagnostic push") _Pragma("clang diagnostic error \"-Wformat\"")       \
-      __attribute__((section("__TEXT,__oslogstring,cstring_literals"))) static const char   \
+      __attribute__((section("__TEXT,__oslogstring"), aligned(1))) static const char        \
           vq_log_format_[] = format;                                                        \
       uint8_t _Alignas(16) vq_log_buffer_[__builtin_os_log_format_buffer_size(              \
           format, ##__VA_ARGS__)];                                                          \
