@@ -29,6 +29,10 @@ inline constexpr uint32_t vqDBFormat = 1;
 
 // The version of the service this tool installs (8 in every release build).
 extern const uint32_t vqOwnVersion;
+// "@(#)kestrun own version 8": the version as the binary carries it, found
+// by reading an installed copy rather than running it.
+extern const char vqOwnVersionMarker[];
+inline constexpr char vqOwnVersionMarkerPrefix[] = "@(#)kestrun own version ";
 // Seconds the service loop rests after each pass.
 extern const unsigned vqServicePassPause;
 // Passes after which the service loop ends; 0 (every release build): never.

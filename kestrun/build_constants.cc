@@ -15,3 +15,9 @@
 const uint32_t vqOwnVersion = KESTRUN_OWN_VERSION;
 const unsigned vqServicePassPause = KESTRUN_SERVICE_PASS_PAUSE;
 const unsigned long vqServicePassLimit = KESTRUN_SERVICE_PASS_LIMIT;
+
+#define KESTRUN_STRING(x) #x
+#define KESTRUN_EXPAND(x) KESTRUN_STRING(x)
+// Where `kestrun status` finds the version of an installed copy without
+// running it: this text, followed by the number, in the binary's data.
+const char vqOwnVersionMarker[] = "@(#)kestrun own version " KESTRUN_EXPAND(KESTRUN_OWN_VERSION);

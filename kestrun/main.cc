@@ -10,6 +10,7 @@
 #include "kestrun/Installer.h"
 #include "kestrun/ModInstaller.h"
 #include "kestrun/RunVerdict.h"
+#include "kestrun/Status.h"
 #include "kestrun/UserAgent.h"
 #include "platform/executable_path.h"
 #include "platform/option_parser.h"
@@ -179,6 +180,17 @@ KestrunCommand ParseCommandLine(int argc, char* argv[]) {
     command.mode = Mode::kCreate;
     return command;
   }
+  if (std::strcmp(word, "status") == 0) {
+    // One option, and nothing else: a management tool that misspells it
+    // gets an error rather than the other format.
+    command.json = argc == 3 && std::strcmp(argv[2], "--json") == 0;
+    if (argc > 3 || (argc == 3 && !command.json)) {
+      command.error = kInvalidArgument;
+      return command;
+    }
+    command.mode = Mode::kStatus;
+    return command;
+  }
   command.error = kInvalidArgument;
   return command;
 }
@@ -196,6 +208,8 @@ int KestrunMain(int argc, char* argv[]) {
       return RunWorkers(false, paths);
     case KestrunCommand::Mode::kCreate:
       return RunWorkers(true, paths);
+    case KestrunCommand::Mode::kStatus:
+      return kestrun_status(command.json, paths);
     case KestrunCommand::Mode::kInstall: {
       std::unique_ptr<vq::Logger> logger = vq::CreateSystemLogger("installer");
       return kestrun_install(command.source, paths, *logger);

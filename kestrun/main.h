@@ -6,10 +6,11 @@
 
 // What the words after the program name ask for.
 struct KestrunCommand {
-  enum class Mode { kServiceLoop, kInstall, kUninstall, kCreate, kInvalid };
+  enum class Mode { kServiceLoop, kInstall, kUninstall, kCreate, kStatus, kInvalid };
   Mode mode = Mode::kInvalid;
   const char* source = nullptr;  // install: the payload folder, as given
   bool update = false;           // uninstall: -u was given
+  bool json = false;             // status: --json was given
   const char* error = nullptr;   // kInvalid: the message for standard error
 };
 

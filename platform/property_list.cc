@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/regular_file.h"
+#include "platform/report_value.h"
 #include "platform/scoped_fd.h"
 #include "platform/utf8.h"
 
@@ -267,6 +268,33 @@ plist_t SortedCopy(plist_t node) {
 }  // namespace
 
 PropertyList PropertyList::NewDictionary() { return PropertyList(plist_new_dict()); }
+
+namespace {
+
+plist_t NodeOf(const ReportValue& report) {
+  const auto& value = report.value();
+  if (const auto* text = std::get_if<std::string>(&value)) return plist_new_string(text->c_str());
+  if (const auto* number = std::get_if<int64_t>(&value)) {
+    return plist_new_uint(static_cast<uint64_t>(*number));
+  }
+  if (const auto* flag = std::get_if<bool>(&value)) return plist_new_bool(*flag ? 1 : 0);
+  if (const auto* items = std::get_if<ReportValue::Array>(&value)) {
+    plist_t array = plist_new_array();
+    for (const ReportValue& item : *items) plist_array_append_item(array, NodeOf(item));
+    return array;
+  }
+  plist_t dict = plist_new_dict();
+  for (const auto& [key, item] : std::get<ReportValue::Dictionary>(value)) {
+    plist_dict_set_item(dict, key.c_str(), NodeOf(item));
+  }
+  return dict;
+}
+
+}  // namespace
+
+PropertyList PropertyList::FromReport(const ReportValue& report) {
+  return PropertyList(NodeOf(report));
+}
 
 std::optional<PropertyList> PropertyList::ParseDictionary(std::string_view data) {
   if (data.empty() || data.size() > kMaxFileSize) return std::nullopt;

@@ -13,12 +13,16 @@
 
 namespace vq {
 
+class ReportValue;
+
 class PropertyList {
  public:
   // Files larger than this are not read: no database or launchd job comes close.
   static constexpr size_t kMaxFileSize = 1 << 20;
 
   static PropertyList NewDictionary();
+  // The same value as a property list; its top level must be a dictionary.
+  static PropertyList FromReport(const ReportValue& report);
   // Nothing unless the bytes are a property list whose top level is a dictionary.
   static std::optional<PropertyList> ParseDictionary(std::string_view data);
   // Nothing unless the path names a readable regular file holding a dictionary.

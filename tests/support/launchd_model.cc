@@ -8,6 +8,9 @@
 //   sessions    one uid per line with a graphical session (a gui/UID domain)
 //   pause-call  holding N: the N-th call writes "paused" and waits until
 //               pause-call is gone
+//
+// "print" answers for a loaded job with its list's path (found among the
+// lists of the domain's folder), "state = running" and a pid of its own.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -89,6 +92,27 @@ int Answer(const Strings& args) {
     if (!label.empty() && Has(loaded, entry) != load) return change(entry, load);
     return load ? Say(5, "Bootstrap failed: 5: Input/output error\n")
                 : Say(3, "Boot-out failed: 3: No such process\n");
+  }
+  if (sub == "print" && args.size() == 3 && std::count(args[2].begin(), args[2].end(), '/') > 0) {
+    const size_t slash = args[2].rfind('/');
+    const std::string domain = args[2].substr(0, slash), label = args[2].substr(slash + 1);
+    if (!HasSession(domain)) return Say(125, "Could not find domain for " + domain + "\n");
+    if (!Has(loaded, domain + "\t" + label)) {
+      const std::string where = domain == "system" ? "system" : "user gui: " + domain.substr(4);
+      return Say(113, "Could not find service \"" + label + "\" in domain for " + where + "\n");
+    }
+    // The job's list, from the folder launchd reads that domain's lists from.
+    std::string path;
+    const char* folder = domain == "system" ? "/Library/LaunchDaemons/" : "/Library/LaunchAgents/";
+    for (const char* name : {"com.quendalore.ks2.plist", "com.quendalore.ks2.ws.plist",
+                             "com.quendalore.kestrun.plist"}) {
+      if (LabelOf(folder + std::string(name)) == label) path = folder + std::string(name);
+    }
+    std::printf(
+        "%s = {\n\tactive count = 1\n\tpath = %s\n\tstate = running\n\tpid = %d\n"
+        "\tlast exit code = (never exited)\n}\n",
+        args[2].c_str(), path.c_str(), 4000 + static_cast<int>(loaded.size()));
+    return 0;
   }
   if (sub == "kickstart" && args.size() == 3) {
     const size_t slash = args[2].rfind('/');
