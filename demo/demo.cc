@@ -1,8 +1,10 @@
 // Shows what kestrun does for the products that share the ks2 service, step
-// by step in a throwaway sandbox: after each step the command and its exit
+// by step in a throwaway sandbox (a broken update, a killed one and what
+// `kestrun status` says of it included): after each step the command and its exit
 // status, the files with their modes and owners, the installation database,
 // the launchctl calls and the log. Exits non-zero when a step does not end
 // as it should, so it doubles as a smoke test.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +75,9 @@ std::string Database(const Sandbox& sandbox) {
   }
   return out;
 }
+
+// The exit status of `kestrun status`, quietly.
+int StatusOf(Sandbox& sandbox) { return sandbox.run({"/payload/bin/kestrun", "status"}).exitCode; }
 
 void Heading(const std::string& text) { std::cout << "\n==== " << text << " ====\n"; }
 
@@ -168,7 +173,7 @@ int main() {
   ShowState(sandbox);
   Expect(Database(sandbox) == "FormatVersion=1 Version=7 ReferenceCounter=1 ", "version 7 back");
 
-  Heading("3. Product B installs the current build: an update that keeps every reference");
+  Heading("3. Product B's installer is killed half-way through its update");
   sandbox.pauseLaunchctlCall(1);
   std::cout << "While the older tool removes itself (paused at its first launchctl call):\n";
   vq::testing::SandboxProcess update =
@@ -176,22 +181,47 @@ int main() {
   while (!sandbox.launchctlPaused()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ShowFolder(sandbox, kSupport);
   std::cout << "  (ks2bk-PID-TIME is the backup, the older set itself; ks2 is the stand-in the\n"
-               "   older tool removes; ks2.pending tells a later run to roll back to the backup\n"
-               "   should this one be killed.)\n";
+               "   older tool removes; ks2.pending tells a later run to roll back to the backup.)\n"
+               "The installer is killed now (SIGKILL); the older tool finishes on its own.\n";
+  update.kill(SIGKILL);
+  update.wait();
   sandbox.resumeLaunchctl();
-  Expect(update.wait().exitCode == 0, "update");
-  std::cout << "$ /payload/bin/kestrun install /payload\nexit status 0\n";
+  // The orphaned older tool holds the lock until it is done: a status run
+  // says "operation running" until then.
+  for (int waited = 0; StatusOf(sandbox) != 4 || sandbox.exists(kSupport + std::string("/ks2"));
+       waited += 10) {
+    if (waited > 10000) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ShowFolder(sandbox, kSupport);
+  const RunResult broken = Step(sandbox, {"/payload/bin/kestrun", "status", "--json"},
+                                "No service now. What an admin (or an MDM) sees:");
+  Expect(broken.exitCode == 4 &&
+             broken.out.find("\"State\": \"update interrupted\"") != std::string::npos,
+         "status: update interrupted, needs attention (4)");
+  sandbox.clearLaunchctlCalls();
+  sandbox.clearSyslog();
+
+  Heading("4. Product B's installer runs again: the run repairs first, then updates");
+  Expect(Step(sandbox, {"/payload/bin/kestrun", "install", "/payload"},
+              "The backup comes back with its daemon, then the update runs and keeps every\n"
+              "reference.")
+                 .exitCode == 0,
+         "update");
   ShowState(sandbox);
   Expect(Database(sandbox) == "FormatVersion=1 Version=8 ReferenceCounter=2 ",
          "count 2, version 8");
+  const RunResult healthy =
+      Step(sandbox, {"/Library/Application Support/com.quendalore/ks2/bin/kestrun", "status"}, "");
+  Expect(healthy.exitCode == 0, "status: healthy (0)");
 
-  Heading("4. Product C installs the same build: one more reference, nothing copied");
+  Heading("5. Product C installs the same build: one more reference, nothing copied");
   Expect(Step(sandbox, {"/payload/bin/kestrun", "install", "/payload"}, "").exitCode == 0,
          "reference");
   ShowState(sandbox);
   Expect(Database(sandbox) == "FormatVersion=1 Version=8 ReferenceCounter=3 ", "count 3");
 
-  Heading("5. One pass of the service, as launchd runs it every minute, with a report");
+  Heading("6. One pass of the service, as launchd runs it every minute, with a report");
   const std::string before = ListLine(sandbox.readFile(kModules));
   const RunResult pass =
       Step(sandbox, {"/Library/Application Support/com.quendalore/ks2/bin/kestrun", "create"}, "");
@@ -206,7 +236,7 @@ int main() {
   ShowState(sandbox, true);
   Expect(pass.out.find("Citrix enabled for: alice \n") != std::string::npos, "alice enabled");
 
-  Heading("6. The products uninstall; the last one removes everything");
+  Heading("7. The products uninstall; the last one removes everything");
   Expect(Step(sandbox, {"/payload/bin/kestrun", "uninstall"}, "Product C:").exitCode == 0, "C");
   Expect(Step(sandbox, {"/payload/bin/kestrun", "uninstall"}, "Product B:").exitCode == 0, "B");
   ShowState(sandbox);

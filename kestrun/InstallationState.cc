@@ -139,13 +139,16 @@ std::string VQInstallationState::summary() const {
   const std::string installed = version && references ? "version " + std::to_string(*version) +
                                                             " installed, " + References(*references)
                                                       : std::string("nothing installed");
+  const std::string restored = version && references ? "version " + std::to_string(*version) +
+                                                           " with " + References(*references)
+                                                     : std::string("the installation in place");
   switch (kind) {
     case Kind::kInstalled:
     case Kind::kNotInstalled:
     case Kind::kOperationRunning:
       return installed;
     case Kind::kUpdateInterrupted:
-      return "an interrupted update waits for the next run, which restores " + installed;
+      return "an interrupted update waits for the next run, which restores " + restored;
     case Kind::kFirstInstallInterrupted:
       return "an interrupted first install waits for the next run, which removes it";
     case Kind::kDatabaseDamaged:

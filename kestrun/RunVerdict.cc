@@ -28,8 +28,10 @@ std::string VQRunVerdict::RecordPath(const VQInstallPaths& paths) {
   return paths.supportRoot + "/ks2.last-run.plist";
 }
 
-int VQRunVerdict::succeeded() {
-  return finish(true, action_ + " done: " + VQInstallationState::Inspect(paths_, false).summary());
+int VQRunVerdict::succeeded(const std::string& state) {
+  return finish(
+      true, action_ + " done: " +
+                (state.empty() ? VQInstallationState::Inspect(paths_, false).summary() : state));
 }
 
 int VQRunVerdict::failed(const std::string& cause) {

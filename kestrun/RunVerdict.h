@@ -21,7 +21,8 @@ class VQRunVerdict {
   void setRecorded(bool recorded) { recorded_ = recorded; }
 
   // Ends the run: logs the verdict and keeps it; answers the exit status.
-  int succeeded();
+  // The state is read from the files, unless the caller names it.
+  int succeeded(const std::string& state = "");
   int failed(const std::string& cause);
 
   // The file the verdicts are kept in.

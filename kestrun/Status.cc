@@ -245,8 +245,11 @@ ReportValue CollectStatus(const VQInstallPaths& paths, int* exitStatus) {
   std::vector<std::string> problems;
   using Kind = VQInstallationState::Kind;
   const bool notInstalled = state.kind == Kind::kNotInstalled;
-  if (!notInstalled && state.kind != Kind::kInstalled) problems.push_back(state.summary());
-  if (!state.repair.empty()) problems.push_back("the next run will " + state.repair);
+  if (!notInstalled && state.kind != Kind::kInstalled) {
+    problems.push_back(state.summary());
+  } else if (!state.repair.empty()) {
+    problems.push_back("the next run will " + state.repair);
+  }
   const bool daemonPlist = vq::FileManager::defaultManager()->itemExists(paths.launchFullPath);
   const bool agentPlist = vq::FileManager::defaultManager()->itemExists(paths.wsLaunchFullPath);
   if (notInstalled) {

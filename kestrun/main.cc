@@ -291,7 +291,9 @@ int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logg
     VQ_LOG_INFO(logger, "uninstaller started in update mode");
     installer->removeAll();
     VQ_LOG_INFO(logger, "done.");
-    return verdict.succeeded();
+    // The installer that runs this one holds the lock and the journal: the
+    // state is its to say.
+    return verdict.succeeded("this installation removed for the update that runs it");
   }
   const InstDBResult state = installer->readDB();
   if (state == InstDBUnreadable) {
