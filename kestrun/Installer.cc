@@ -332,7 +332,7 @@ bool VQKS2Installer::backupPreviousFiles() {
   // it. In its place the older tool finds a stand-in and removes that.
   vq::FsResult moved = fm->renameItem(paths.kestrun2Path, path);
   if (!moved) {
-    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", moved.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %{public}s", moved.description().c_str());
     (void)fail(moved.description());
     removeJournal();
     return false;
@@ -340,7 +340,7 @@ bool VQKS2Installer::backupPreviousFiles() {
   KS2BackupDir = path;
   vq::FsResult standIn = makeStandIn(path);
   if (!standIn) {
-    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %s", standIn.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %{public}s", standIn.description().c_str());
     (void)fail(standIn.description());
     // Put back; where that fails, the journal stays and the next run does it.
     if (restoreBackup()) removeJournal();
@@ -367,7 +367,7 @@ bool VQKS2Installer::removeBackup() {
   if (!KS2BackupDir) return true;
   vq::FsResult removed = fm->removeItem(*KS2BackupDir);
   if (!removed) {
-    VQ_LOG_ERROR(*logger, "cannot remove backup: %s", removed.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot remove backup: %{public}s", removed.description().c_str());
     return false;
   }
   return true;
@@ -379,14 +379,14 @@ bool VQKS2Installer::restoreBackup() {
   // What matters is that the place is free: a set that is already gone, or
   // was moved aside but not yet fully deleted, does not stop the restore.
   if (!removed && fm->itemExists(paths.kestrun2Path)) {
-    VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %s", removed.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %{public}s", removed.description().c_str());
     return fail(removed.description());
   }
   // The backup lies beside the directory set, so moving it back is one
   // rename: the directory set is never seen half-restored.
   vq::FsResult moved = fm->renameItem(*KS2BackupDir, paths.kestrun2Path);
   if (!moved) {
-    VQ_LOG_ERROR(*logger, "cannot copy backup: %s", moved.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy backup: %{public}s", moved.description().c_str());
     return fail(moved.description());
   }
   return true;
@@ -658,14 +658,14 @@ int VQKS2Installer::install(bool refOnly) {
   removeLeftovers();
   vq::FsResult removed = removeDirectorySet();
   if (!removed && removed.error().code != ENOENT) {
-    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s",
+    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %{public}s",
                  removed.description().c_str());
     (void)fail(removed.description());
     return kExitFailure;
   }
   vq::FsResult copied = copySourceToDirectorySet();
   if (!copied) {
-    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %s", copied.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %{public}s", copied.description().c_str());
     (void)fail(copied.description());
     return kExitFailure;
   }
@@ -714,7 +714,7 @@ bool VQKS2Installer::commitFullInstall() {
   }
   if (discarded) {
     if (vq::FsResult removed = fm->removeItem(*discarded); !removed) {
-      VQ_LOG_ERROR(*logger, "cannot remove backup: %s", removed.description().c_str());
+      VQ_LOG_ERROR(*logger, "cannot remove backup: %{public}s", removed.description().c_str());
     }
   }
   return true;
