@@ -141,7 +141,8 @@ class FaultInjection : public E2ETest, public ::testing::WithParamInterface<Oper
       return op.blockerMayGo ? Without(items, {kVersion1Dir}) : items;
     };
     if (asFound(after) != asFound(start_)) {
-      wrong += "failed, but " + Differences(start_, after) + "; ";
+      wrong += "failed, but [" + after.at(" machine") +
+               "]: " + Differences(asFound(start_), asFound(after)) + "; ";
     }
     const int again = run().exitCode;
     if (again != 0) return wrong + "run again: exit " + std::to_string(again) + ", " + machine();
