@@ -82,7 +82,7 @@ class FaultInjection : public E2ETest, public ::testing::WithParamInterface<Oper
         if (S_ISLNK(st.st_mode)) what << " -> " << fs::read_symlink(entry.path()).string();
         if (S_ISREG(st.st_mode)) {
           what << " " << st.st_size << "B #" << std::hex
-               << std::hash<std::string>{}(sandbox.readFile(path)) % 0x10000;
+               << std::hash<std::string>{}(sandbox.readFile(path));
         }
         items[path] = what.str();
       }
