@@ -79,6 +79,11 @@ VQInstallationState VQInstallationState::Inspect(const VQInstallPaths& paths, bo
       } else {
         state.repair = "reload the installation in place (the update had changed nothing)";
       }
+    } else if (journal && entry == "remove") {
+      state.kind = Kind::kRemovalInterrupted;
+      // Before its commit the set is in place, and stays; after it, it goes.
+      state.repair = values ? "put the services of the installation in place back"
+                            : "finish removing the installation, whose last reference went";
     } else if (journal && entry == "fresh") {
       state.kind = Kind::kFirstInstallInterrupted;
       state.version.reset();
@@ -127,6 +132,8 @@ const char* VQInstallationState::KindName(Kind kind) {
       return "update interrupted";
     case Kind::kFirstInstallInterrupted:
       return "first install interrupted";
+    case Kind::kRemovalInterrupted:
+      return "removal interrupted";
     case Kind::kDatabaseDamaged:
       return "database damaged";
     case Kind::kOperationRunning:
@@ -151,6 +158,10 @@ std::string VQInstallationState::summary() const {
       return "an interrupted update waits for the next run, which restores " + restored;
     case Kind::kFirstInstallInterrupted:
       return "an interrupted first install waits for the next run, which removes it";
+    case Kind::kRemovalInterrupted:
+      return version
+                 ? "an interrupted removal waits for the next run, which keeps " + restored
+                 : std::string("an interrupted removal waits for the next run, which finishes it");
     case Kind::kDatabaseDamaged:
       return "the installation database cannot be used (" + problem + ")";
   }

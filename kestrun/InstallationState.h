@@ -23,6 +23,7 @@ struct VQInstallationState {
     kNotInstalled,
     kUpdateInterrupted,
     kFirstInstallInterrupted,
+    kRemovalInterrupted,
     kDatabaseDamaged,
     kOperationRunning,
   };

@@ -13,6 +13,7 @@
 #include "kestrun/Globals.h"
 #include "kestrun/InstallationState.h"
 #include "kestrun/LaunchdPlist.h"
+#include "kestrun/ModInstaller.h"
 #include "kestrun/UserAgent.h"
 #include "libutils-macOS/execve.h"
 #include "libutils-macOS/launchctl.h"
@@ -33,6 +34,9 @@ constexpr mode_t kDatabaseMode = 0644;
 // first install away.
 constexpr char kRestoreEntry[] = "restore ";
 constexpr char kFreshEntry[] = "fresh";
+// The last reference is being dropped: with the set still in place, the
+// services come back; with the set gone, what is left goes.
+constexpr char kRemoveEntry[] = "remove";
 
 // Where a backup goes once its update has succeeded, on its way out.
 std::string DiscardedName(const VQInstallPaths& paths, const std::string& backup) {
@@ -171,7 +175,7 @@ VQRepair VQKS2Installer::repairInterruptedInstall() {
   // A journal that cannot be read is never guessed at: rolling an update
   // back as if it were a first install would lose every reference.
   const bool restore = read && StartsWith(entry, kRestoreEntry);
-  if (!read || (!restore && entry != kFreshEntry)) {
+  if (!read || (!restore && entry != kFreshEntry && entry != kRemoveEntry)) {
     const std::string why =
         read ? paths.pendingFile + " holds no entry this tool wrote" : read.description();
     VQ_LOG_ERROR(*logger, "cannot repair an interrupted run: %{public}s", why.c_str());
@@ -200,6 +204,17 @@ VQRepair VQKS2Installer::repairInterruptedInstall() {
     } else {
       // Killed before the set became the backup: the older tool had not run.
       VQ_LOG_DEFAULT(*logger, "an update was interrupted before it changed anything");
+    }
+  } else if (entry == kRemoveEntry) {
+    std::string ignored;
+    if (vq::ReadRegularFileAt(paths.instPlistFile, kMaxDatabaseSize, &ignored)) {
+      VQ_LOG_DEFAULT(*logger,
+                     "a removal was interrupted before the set went: putting its services back");
+      if (!restoreServices(vq::UserList::Current())) return VQRepair::kFailed;
+    } else {
+      VQ_LOG_DEFAULT(*logger, "a removal was interrupted after the set went: finishing it");
+      cleanUpAfterRemoval();
+      repaired = VQRepair::kRemovalFinished;
     }
   } else {
     VQ_LOG_DEFAULT(*logger, "a first installation was interrupted: removing what it installed");
@@ -332,7 +347,8 @@ bool VQKS2Installer::backupPreviousFiles() {
   // it. In its place the older tool finds a stand-in and removes that.
   vq::FsResult moved = fm->renameItem(paths.kestrun2Path, path);
   if (!moved) {
-    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %{public}s", moved.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %{public}s",
+                 moved.description().c_str());
     (void)fail(moved.description());
     removeJournal();
     return false;
@@ -340,7 +356,8 @@ bool VQKS2Installer::backupPreviousFiles() {
   KS2BackupDir = path;
   vq::FsResult standIn = makeStandIn(path);
   if (!standIn) {
-    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %{public}s", standIn.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: %{public}s",
+                 standIn.description().c_str());
     (void)fail(standIn.description());
     // Put back; where that fails, the journal stays and the next run does it.
     if (restoreBackup()) removeJournal();
@@ -379,7 +396,8 @@ bool VQKS2Installer::restoreBackup() {
   // What matters is that the place is free: a set that is already gone, or
   // was moved aside but not yet fully deleted, does not stop the restore.
   if (!removed && fm->itemExists(paths.kestrun2Path)) {
-    VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %{public}s", removed.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot remove kestrun directory set: %{public}s",
+                 removed.description().c_str());
     return fail(removed.description());
   }
   // The backup lies beside the directory set, so moving it back is one
@@ -516,7 +534,8 @@ bool VQKS2Installer::launchctlUnload(const std::string& path) {
     VQ_LOG_INFO(*logger, "launchctl could not unload %{public}s, keeping it", path.c_str());
     return false;
   }
-  vq::LogIgnored(*logger, fm->removeItem(path));
+  vq::FsResult removed = fm->removeItem(path);
+  vq::LogIgnored(*logger, removed);
   return true;
 }
 
@@ -535,11 +554,9 @@ void VQKS2Installer::recover() {
 
 void VQKS2Installer::removeAll() {
   VQ_LOG_INFO(*logger, "unloading services...");
-  if (!launchctlUnload(paths.launchFullPath)) {
-    VQ_LOG_INFO(*logger, "kestrun service removing failed, ignoring...");
-  }
+  if (!unloadDaemon()) VQ_LOG_INFO(*logger, "kestrun service removing failed, ignoring...");
   if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) {
-    agent->remove(vq::UserList::Current());
+    (void)agent->remove(vq::UserList::Current());
   }
   VQ_LOG_INFO(*logger, "removing directory set...");
   vq::FsResult removed = removeDirectorySet();
@@ -547,17 +564,81 @@ void VQKS2Installer::removeAll() {
     vq::LogWithCause(*logger, vq::LogType::kInfo, "cannot remove directory set, ignoring...",
                      removed);
   }
-  if (lock_fd.valid()) {
-    removeLeftovers();
-    // While this run holds the lock, its file goes when the run ends, so that
-    // nobody can lock a new file and start while this run is still working.
-    removeLockFileAtEnd = true;
-  } else {
-    // Update mode: the lock is the parent installer's, which keeps the file;
-    // run on its own, nobody holds it and the file goes.
-    vq::platform::RemoveLockFileIfFree(paths.instLockFile);
-  }
+  // Update mode: the lock is the parent installer's, which keeps the file;
+  // run on its own, nobody holds it and the file goes.
+  if (!lock_fd.valid()) vq::platform::RemoveLockFileIfFree(paths.instLockFile);
   vq::LogIgnored(*logger, fm->removeItem(paths.kestrun1Path));
+}
+
+bool VQKS2Installer::removeLastInstallation() {
+  // Journaled first, so that a run killed half-way is finished or undone.
+  if (!writeJournal(kRemoveEntry)) return false;
+  VQ_LOG_INFO(*logger, "unloading services...");
+  const vq::UserList users = vq::UserList::Current();
+  auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
+  bool down = unloadDaemon();
+  if (!down) VQ_LOG_INFO(*logger, "kestrun service removing failed, ignoring...");
+  down = down && agent && agent->remove(users);
+  VQ_LOG_INFO(*logger, "removing directory set...");
+  // The commit: the set (and its database) leaves its place in one rename.
+  // Until then every step can be undone, and is when one fails.
+  const std::string aside = paths.removalFolder(getpid());
+  vq::LogIgnored(*logger, fm->removeItem(aside));
+  vq::FsResult moved = down ? fm->renameItem(paths.kestrun2Path, aside)
+                            : vq::FsResult::Fail("keep", paths.kestrun2Path, EAGAIN);
+  if (!moved) {
+    if (down) vq::LogWithCause(*logger, vq::LogType::kInfo, "cannot remove directory set", moved);
+    (void)fail(down ? moved.description() : "the services could not be taken down");
+    if (restoreServices(users)) removeJournal();
+    return false;
+  }
+  vq::FsResult removed = fm->removeItem(aside);
+  if (!removed) {
+    // Left aside under a name the next run removes.
+    vq::LogWithCause(*logger, vq::LogType::kInfo, "cannot remove directory set, ignoring...",
+                     removed);
+  }
+  cleanUpAfterRemoval();
+  // While this run holds the lock, its file goes when the run ends, so that
+  // nobody can lock a new file and start while this run is still working.
+  removeLockFileAtEnd = lock_fd.valid();
+  return true;
+}
+
+bool VQKS2Installer::restoreServices(const vq::UserList& users) {
+  if (!serviceLoadStart()) return false;
+  auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
+  if (!agent || !agent->install(paths.kestrun2Path)) return false;
+  // Back in the sessions it was booted out of, as the service's pass puts it.
+  agent->runOnceVerbose(false, users);
+  return true;
+}
+
+void VQKS2Installer::cleanUpAfterRemoval() {
+  removeLeftovers();
+  vq::FsResult version1 = fm->removeItem(paths.kestrun1Path);
+  vq::LogIgnored(*logger, version1);
+  const bool linksGone = VQKS2ModInstaller::removeAllLinks(paths, *logger);
+  // What could not be deleted is the next run's: the journal stays for it.
+  if (linksGone && (version1 || version1.error().code == ENOENT)) removeJournal();
+}
+
+bool VQKS2Installer::unloadDaemon() {
+  if (launchctlUnload(paths.launchFullPath)) return !fm->itemExists(paths.launchFullPath);
+  // launchctl answered with a failure: that matters only while launchd still
+  // has the job (asked only now, so that a normal removal makes the same
+  // calls as ever). Its list then goes too.
+  const vq::ArgumentVector print({"launchctl", "print", std::string("system/") + vqDaemonLabel});
+  vq::ChildOptions options;
+  options.resultType = vq::LogType::kInfo;
+  const vq::ChildOutcome asked =
+      vq::RunChild(*logger, paths.launchctl.c_str(), print.argv(), options);
+  if (!asked.ran || asked.signal != 0 || asked.exitCode != 113) {
+    return fail("the daemon could not be unloaded");
+  }
+  vq::FsResult removed = fm->removeItem(paths.launchFullPath);
+  vq::LogIgnored(*logger, removed);
+  return removed || removed.error().code == ENOENT;
 }
 
 void VQKS2Installer::blockKestrunV1() {
@@ -566,6 +647,11 @@ void VQKS2Installer::blockKestrunV1() {
   vq::LogIgnored(*logger, fm->removeItem(paths.kestrun1Path));
   vq::LogIgnored(*logger, fm->createDirectory(paths.kestrun1Path + "/99", vq::Intermediates::kYes,
                                               RootFolder()));
+}
+
+bool VQKS2Installer::versionOneBlocked() const {
+  const std::optional<vq::ItemAttributes> marker = fm->attributesOfItem(paths.kestrun1Path + "/99");
+  return marker && marker->type == vq::FileType::kDirectory;
 }
 
 void VQKS2Installer::removeLeftovers() {
@@ -665,7 +751,8 @@ int VQKS2Installer::install(bool refOnly) {
   }
   vq::FsResult copied = copySourceToDirectorySet();
   if (!copied) {
-    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %{public}s", copied.description().c_str());
+    VQ_LOG_ERROR(*logger, "cannot copy service files into place: %{public}s",
+                 copied.description().c_str());
     (void)fail(copied.description());
     return kExitFailure;
   }
@@ -733,7 +820,7 @@ int VQKS2Installer::uninstall(bool* removedAll) {
     if (removedAll != nullptr) *removedAll = false;
     return kExitSuccess;
   }
-  removeAll();
+  if (!removeLastInstallation()) return kExitFailure;
   if (removedAll != nullptr) *removedAll = true;
   return kExitSuccess;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kestrun/InstallPaths.h"
+#include "libutils-macOS/users.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
 #include "platform/property_list.h"
@@ -31,6 +32,7 @@ enum class VQRepair {
   kNothing,              // no run was interrupted
   kRepaired,             // an interrupted update was rolled back, or leftovers went
   kFirstInstallRemoved,  // an interrupted first install, which never counted, was taken away
+  kRemovalFinished,      // a removal killed after its commit was finished
   kFailed,               // the journal could not be read, or the repair did not finish
 };
 
@@ -103,8 +105,12 @@ class VQKS2Installer {
   // daemon and agent; a first install is taken away. The journal goes only
   // when that has happened; otherwise the next run finishes it.
   void recover();
+  // Unregisters the services and deletes the files, each step whatever the
+  // one before gave (update mode; the last reference goes by uninstall).
   void removeAll();
   void blockKestrunV1();
+  // Whether version 1's marker stands (blockKestrunV1's effect).
+  bool versionOneBlocked() const;
   [[nodiscard]] int install(bool refOnly);
   [[nodiscard]] int uninstall(bool* removedAll);
   // After a successful full install: the run's journal and backup go.
@@ -159,6 +165,21 @@ class VQKS2Installer {
   // The journal: what a run must undo if it does not finish.
   bool writeJournal(const std::string& entry);
   void removeJournal();
+  // Unloads the daemon and deletes its list; true when launchd no longer
+  // has it and the list is gone.
+  bool unloadDaemon();
+  // The last reference's removal, journaled: the services are taken down,
+  // then the set leaves its place in one rename, the commit. A failure before
+  // it puts the services back and answers false (the installation stays as
+  // it was); after it, what cannot be deleted is left for the next run.
+  bool removeLastInstallation();
+  // The daemon loaded and started, the agent's list in place and the agent
+  // in the sessions of `users`.
+  bool restoreServices(const vq::UserList& users);
+  // After the set left its place: what killed runs left, version 1's folder,
+  // the plug-in links, and then the journal; what cannot be deleted keeps
+  // the journal for the next run.
+  void cleanUpAfterRemoval();
   // Keeps the first cause of a failure for the verdict; answers false.
   bool fail(const std::string& cause);
 

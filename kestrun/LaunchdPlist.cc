@@ -30,7 +30,8 @@ vq::FsResult InstallLaunchdPlist(vq::Logger& logger, vq::FileManager& fm, const 
                                  const std::string& destination) {
   vq::FsResult installed = CopyIntoPlace(logger, fm, source, destination);
   if (!installed) {
-    VQ_LOG_ERROR(logger, "cannot install launchd plist file: %{public}s", installed.description().c_str());
+    VQ_LOG_ERROR(logger, "cannot install launchd plist file: %{public}s",
+                 installed.description().c_str());
   }
   return installed;
 }

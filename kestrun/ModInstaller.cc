@@ -205,17 +205,25 @@ void VQKS2ModInstaller::runOnceVerbose(bool verbose, const vq::UserList& users) 
   fixAllModulesFilesVerbose(verbose, users);
 }
 
-void VQKS2ModInstaller::removeAllLinks(const VQInstallPaths& paths, vq::Logger& logger) {
+bool VQKS2ModInstaller::removeAllLinks(const VQInstallPaths& paths, vq::Logger& logger) {
+  bool removedAll = true;
   forEachLocation([&](const char* location, const char*, bool) {
     const std::string path = paths.rooted(location);
     vq::SafeFolder folder = vq::SafeFolder::Open(vq::ParentPath(path));
-    if (!folder.opened()) return;
-    vq::FsResult removed = folder.removeItemAt(vq::LastPathComponent(path));
+    // Nothing to remove where the client's folders are missing.
+    if (folder.status() == vq::FolderStatus::kMissing ||
+        folder.status() == vq::FolderStatus::kNameMissing) {
+      return;
+    }
+    vq::FsResult removed = folder.opened() ? folder.removeItemAt(vq::LastPathComponent(path))
+                                           : vq::FsResult::Fail("open the folder of", path, EACCES);
     if (!removed && removed.error().code != ENOENT) {
       VQ_LOG_DEFAULT(logger, "not removing %{public}s: %{public}s", path.c_str(),
                      removed.description().c_str());
+      removedAll = false;
     }
   });
+  return removedAll;
 }
 
 std::optional<std::string> VQKS2ModInstaller::patchedModulesData(std::string_view data) {

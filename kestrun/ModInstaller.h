@@ -77,7 +77,8 @@ class VQKS2ModInstaller {
   // Removes whatever stands at every location under the paths' root; never
   // follows a link, and passes over locations whose folder lies behind a
   // user's link.
-  static void removeAllLinks(const VQInstallPaths& paths, vq::Logger& logger);
+  // False when one could not be removed, or its folder not looked into.
+  [[nodiscard]] static bool removeAllLinks(const VQInstallPaths& paths, vq::Logger& logger);
 
   // Adds "vq" to the user's driver list and a "vq=On" line after it, once;
   // true only when the file was edited and written. Run with the user's

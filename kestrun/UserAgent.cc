@@ -1,9 +1,12 @@
 #include "kestrun/UserAgent.h"
 
+#include <errno.h>
+
 #include <cstdio>
 
 #include "kestrun/Globals.h"
 #include "kestrun/LaunchdPlist.h"
+#include "libutils-macOS/execve.h"
 #include "libutils-macOS/launchctl.h"
 
 namespace {
@@ -47,11 +50,23 @@ bool VQKS2UserAgent::install(const std::string& serviceDir) {
       .ok();
 }
 
-void VQKS2UserAgent::remove(const vq::UserList& users) {
+bool VQKS2UserAgent::remove(const vq::UserList& users) {
+  bool done = users.enumerated && users.complete;
   for (const vq::platform::PosixAccount& account : users.accounts) {
-    (void)vq_launchctl_bootout(*logger, kGuiDomain, account.uid, plistFullPath.c_str(),
-                               launchctl.c_str());
+    const std::optional<vq::ArgumentVector> bootout =
+        vq::LaunchctlStrapArguments("bootout", kGuiDomain, account.uid, plistFullPath.c_str());
+    if (!bootout) continue;
+    const vq::ChildOutcome outcome =
+        vq::RunChild(*logger, launchctl.c_str(), bootout->argv(), vq::ChildOptions{});
+    // Not loaded there (3), or no graphical session to boot it out of (125):
+    // nothing is left in that session either way.
+    const int code = outcome.exitCode;
+    if (!outcome.ran || outcome.signal != 0 || (code != 0 && code != 3 && code != 125)) {
+      done = false;
+    }
   }
   if (!users.enumerated) VQ_LOG_INFO(*logger, "ws service removing failed, ignoring...");
-  vq::LogIgnored(*logger, fm->removeItem(plistFullPath));
+  vq::FsResult removed = fm->removeItem(plistFullPath);
+  vq::LogIgnored(*logger, removed);
+  return done && (removed || removed.error().code == ENOENT);
 }

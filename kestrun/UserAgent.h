@@ -23,7 +23,9 @@ class VQKS2UserAgent {
   // Puts "<serviceDir>/conf/com.quendalore.ks2.ws.plist" in place.
   [[nodiscard]] bool install(const std::string& serviceDir);
   // Boots the agent out of every user's domain and deletes its property list.
-  void remove(const vq::UserList& users);
+  // False when a user's session could not be asked (launchctl could not run,
+  // or the user list is incomplete) or the list could not be deleted.
+  bool remove(const vq::UserList& users);
 
  private:
   struct Token {};

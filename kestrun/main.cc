@@ -270,6 +270,13 @@ int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger&
   // Version 1 is retired while the run can still be rolled back: a run
   // killed here leaves the older installation, not a reference of its own.
   installer->blockKestrunV1();
+  // Its marker is part of what the run installs: without it, the run has
+  // not done what it says.
+  if (!installer->versionOneBlocked()) {
+    VQ_LOG_INFO(logger, "install process terminated due to error, trying to recover");
+    installer->recover();
+    return verdict.failed("version 1's marker could not be made");
+  }
   if (!installer->commitFullInstall()) {
     return verdict.failed(CauseOf(*installer, "the installation could not be committed"));
   }
@@ -301,27 +308,33 @@ int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logg
                      installer->databaseReadError());
     return verdict.failed("cannot read installation database: " + installer->failureCause());
   }
-  if (state == InstDBMissing && repair == VQRepair::kFirstInstallRemoved) {
-    // The interrupted first install never counted: no reference is left to drop.
-    VQ_LOG_DEFAULT(logger,
-                   "nothing left to uninstall: the interrupted first installation was "
-                   "never counted and has been removed");
+  if (state == InstDBMissing &&
+      (repair == VQRepair::kFirstInstallRemoved || repair == VQRepair::kRemovalFinished)) {
+    // The interrupted first install never counted, or the interrupted
+    // removal was this very uninstall: no reference is left to drop.
+    VQ_LOG_DEFAULT(logger, "nothing left to uninstall: %{public}s",
+                   repair == VQRepair::kRemovalFinished
+                       ? "the interrupted removal has been finished"
+                       : "the interrupted first installation was never counted and has been "
+                         "removed");
     installer->removeLockFileWhenDone();
     VQ_LOG_INFO(logger, "done.");
     return verdict.succeeded();
   }
   const DatabaseVerdict judged = JudgeDatabase(state, Procedure::kUninstall);
   if (judged.line != nullptr) VQ_LOG_INFO(logger, "%{public}s", judged.line);
+  // With nothing installed, a lock file is all that is left of earlier runs.
+  if (state == InstDBMissing) installer->removeLockFileWhenDone();
   if (!judged.proceed) return verdict.failed(judged.line);
+  if (installer->database().uint32ForKey(vqDBReferenceCounter).value_or(0) <= 1) {
+    verdict.setAction("last uninstall");
+  }
   bool removedAll = false;
   if (installer->uninstall(&removedAll) != kExitSuccess) {
     VQ_LOG_INFO(logger, "uninstall process terminated due to error");
     return verdict.failed(CauseOf(*installer, "uninstall process terminated due to error"));
   }
-  if (removedAll) {
-    verdict.setAction("last uninstall");
-    VQKS2ModInstaller::removeAllLinks(paths, logger);
-  }
+  // The plug-in links went with the last reference, inside the removal.
   VQ_LOG_INFO(logger, "done.");
   return verdict.succeeded();
 }

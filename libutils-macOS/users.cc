@@ -19,8 +19,10 @@ bool EnumerateGUIAccounts(const platform::LocalIdentityQuery& query, const Accou
 
 UserList UserList::Current() {
   UserList list;
+  const platform::LocalIdentityQuery query = platform::QueryLocalUserIdentities();
+  list.complete = query.created && query.executed;
   list.enumerated = EnumerateGUIAccounts(
-      platform::QueryLocalUserIdentities(), platform::LookupAccount,
+      query, platform::LookupAccount,
       [&](const platform::PosixAccount& account) { list.accounts.push_back(account); });
   return list;
 }

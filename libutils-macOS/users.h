@@ -36,6 +36,7 @@ bool EnumerateGUIAccounts(const platform::LocalIdentityQuery& query, const Accou
 // taken once and shared by everything a pass or a removal does.
 struct UserList {
   bool enumerated = false;  // false: the identity query could not be created
+  bool complete = false;    // the query ran: every user is in the list
   std::vector<platform::PosixAccount> accounts;
   static UserList Current();
 };

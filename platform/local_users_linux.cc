@@ -1,5 +1,6 @@
 // Local accounts from the password file. Only local entries count, as with the
 // local identity authority on macOS; directory-service users are not listed.
+#include <errno.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -79,6 +80,9 @@ const PasswdSnapshot& CurrentPasswd() {
   snapshot.size = opened.st_size;
   snapshot.modified = opened.st_mtim;
   snapshot.changed = opened.st_ctim;
+  // fgetpwent ends with ENOENT at the end of the file; any other error means
+  // the list is cut short, and a partial list is no list.
+  errno = 0;
   while (passwd* entry = fgetpwent(file.get())) {
     PosixAccount account = FromEntry(*entry);
     // A home path that is not UTF-8 has no file-system path string on macOS.
@@ -87,7 +91,9 @@ const PasswdSnapshot& CurrentPasswd() {
     if (snapshot.byName.count(account.name) != 0) continue;
     snapshot.byName.emplace(account.name, snapshot.accounts.size());
     snapshot.accounts.push_back(std::move(account));
+    errno = 0;
   }
+  if (errno != 0 && errno != ENOENT) snapshot = PasswdSnapshot();
   return snapshot;
 }
 

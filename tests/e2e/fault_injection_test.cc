@@ -1,7 +1,8 @@
 // Each operation with every call it makes that can fail failed in turn, by the preloaded
 // tests/support/fault_shim.c, then run again as a product's installer would. A run that exits 0
 // has left the operation's outcome, exactly (leftovers beside the set only if the next run
-// removes them); one that exits 1 has left the machine as it found it (but for the lock file)
+// removes them); one that exits 1 has left the machine as it found it (but for the lock file
+// and the set's empty root, made before the lock is taken)
 // and logged no "done.", and the run again then leaves the outcome exactly. A service pass does
 // what it can: the next one leaves what a pass without a fault leaves. The normal suite fails a
 // sample of the calls, KESTRUN_FAULTS=all every one (scripts/faults.sh).
@@ -42,7 +43,9 @@ struct Operation {
   std::vector<std::string> command;
   const char* category;  // of the tool's own log lines
   size_t stride;         // the normal suite fails every stride-th call
-  bool blockerMayGo;     // version 1's blocker may stay gone after a failure (a known gap)
+  // Version 1's folder may differ after a failure: its retirement, made before the commit, is
+  // not undone, and an update's older tool takes its marker with it (a known gap).
+  bool versionOneMayChange;
 };
 
 // The first items that differ, "what: expected -> found", and how many do.
@@ -77,6 +80,8 @@ class FaultInjection : public E2ETest, public ::testing::WithParamInterface<Oper
         struct stat st;
         if (lstat(entry.path().c_str(), &st) != 0) continue;
         const std::string path = entry.path().string().substr(sandbox.at("").size());
+        // Every install and uninstall writes its verdict there.
+        if (path == std::string(kSupport) + "/ks2.last-run.plist") continue;
         std::ostringstream what;
         what << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid;
         if (S_ISLNK(st.st_mode)) what << " -> " << fs::read_symlink(entry.path()).string();
@@ -119,11 +124,15 @@ class FaultInjection : public E2ETest, public ::testing::WithParamInterface<Oper
     if (exit == 0) {
       if (after == outcome_) return "";
       const std::string support = kSupport;
-      if (Without(after, {" machine", support + "/.ks2-", support + "/ks2bk-"}) !=
-          Without(outcome_, {" machine"})) {
+      const std::vector<std::string> leftovers = {" machine", support + "/.ks2-",
+                                                  support + "/ks2bk-", kLockFile};
+      if (Without(after, leftovers) != Without(outcome_, leftovers) &&
+          after.at(" machine").find("pending") == std::string::npos) {
         return "exit 0, but " + Differences(outcome_, after);
       }
-      if (run().exitCode != next_.first || state() != next_.second) {
+      // The next run finishes what its journal says, or removes the leftovers.
+      run();
+      if (state() != next_.second) {
         return "exit 0 with leftovers the next run keeps: " + Differences(outcome_, after);
       }
       ++tolerated_;
@@ -135,10 +144,15 @@ class FaultInjection : public E2ETest, public ::testing::WithParamInterface<Oper
         wrong += "\"done.\" after failing; ";
       }
     }
-    // Only the lock file and its folder may have come (and the blocker gone, where allowed).
+    // Only the lock file, its folder and the empty root of the set made before the lock is taken
+    // may have come (and version 1's folder changed, where allowed).
     auto asFound = [&](Items items) {
       for (const char* key : {" machine", kSupport, kLockFile}) items.erase(key);
-      return op.blockerMayGo ? Without(items, {kVersion1Dir}) : items;
+      const auto below = items.lower_bound(std::string(kDirectorySet) + "/");
+      if (below == items.end() || below->first.rfind(std::string(kDirectorySet) + "/", 0) != 0) {
+        items.erase(kDirectorySet);
+      }
+      return op.versionOneMayChange ? Without(items, {kVersion1Dir}) : items;
     };
     if (asFound(after) != asFound(start_)) {
       wrong += "failed, but [" + after.at(" machine") +
@@ -209,7 +223,7 @@ const std::vector<std::string> kInstall = {"/payload/bin/kestrun", "install", "/
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Operations, FaultInjection, ::testing::Values(
-  Operation{"FirstInstall", {}, kInstall, "installer", 4, false},
+  Operation{"FirstInstall", {}, kInstall, "installer", 4, true},
   Operation{"Update", [](E2ETest& e) { e.installTimes(2); }, kInstall, "installer", 6, true},
   Operation{"SameVersion", [](E2ETest& e) { e.installTimes(1, "/payload"); }, kInstall, "installer", 1, false},
   Operation{"Uninstall", [](E2ETest& e) { e.installTimes(2, "/payload"); }, kUninstall, "uninstaller", 1, false},
