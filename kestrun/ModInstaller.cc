@@ -157,6 +157,17 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
                  path.c_str());
     return VQLinkFailed;
   }
+  if (folder.status() == vq::FolderStatus::kRefused) {
+    VQ_LOG_DEFAULT(*logger, "not touching %{public}s: cannot act as the owner of %{public}s",
+                   path.c_str(), vq::ParentPath(vq::ParentPath(path)).c_str());
+    return VQLinkFailed;
+  }
+  if (folder.status() == vq::FolderStatus::kReplaced) {
+    VQ_LOG_DEFAULT(*logger,
+                   "not touching %{public}s: the folder made for it was swapped for another's",
+                   path.c_str());
+    return VQLinkFailed;
+  }
   if (!folder.opened()) {
     // Without its folder the link cannot be made, as when the client is missing.
     VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
@@ -183,7 +194,8 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
   }
   VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
   if (vq::FsResult made = folder.makeLinkAt(name, target); !made) {
-    vq::LogIgnored(*logger, made);
+    VQ_LOG_DEFAULT(*logger, "not linking %{public}s: %{public}s", path.c_str(),
+                   made.description().c_str());
     return VQLinkFailed;
   }
   return action == VQLinkAction::kReplaceLink ? VQLinkUpdated : VQLinkMade;
