@@ -306,7 +306,11 @@ void VQKS2ModInstaller::fixAllModulesFilesVerbose(bool verbose, const vq::UserLi
     // Everything in a home folder is done with its owner's rights, so that no
     // link or swapped folder there can reach what the user could not.
     auto identity = vq::platform::ScopedEffectiveIdentity::Assume(account.uid, account.gid);
-    if (!identity) continue;
+    if (!identity) {
+      VQ_LOG_DEFAULT(*logger, "not editing %{public}s: cannot act as %{public}s",
+                     (account.home + vqCitrixModulesFile).c_str(), account.name.c_str());
+      continue;
+    }
     if (fixModulesFile(account)) enabled.push_back(account.name);
   }
   if (!verbose) return;
