@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/directory_stream.h"
 #include "platform/effective_identity.h"
 #include "platform/path.h"
 #include "platform/tree_removal.h"
@@ -158,8 +159,11 @@ SafeFolder SafeFolder::makeMissingFolder() && {
   made.fd_ = ScopedFd(openat(fd_.get(), missingName_.c_str(), kFolderFlags));
   if (!made.fd_.valid() || fstat(made.fd_.get(), &made.st_) != 0) return made;
   // Whoever else can write the folder above may have put something else at
-  // the name since: only a folder of that folder's owner is used.
-  if (made.st_.st_uid != st_.st_uid) {
+  // the name since: only a folder as it was made, empty and of that folder's
+  // owner, is used. In a root-owned folder, the owner cannot tell root's
+  // other folders apart; the emptiness can.
+  const bool empty = ForEachEntry(made.fd_.get(), [](const char*, unsigned char) { return false; });
+  if (made.st_.st_uid != st_.st_uid || !empty) {
     made.status_ = FolderStatus::kReplaced;
     return made;
   }

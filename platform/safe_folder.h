@@ -52,8 +52,8 @@ class SafeFolder {
   // not do. A failure to take that identity on is an "act as the owner of"
   // failure.
 
-  // Creates the missing last level (mode 0755) and opens it; anything but a
-  // folder of the same owner at the name then is kReplaced.
+  // Creates the missing last level (mode 0755) and opens it; anything but an
+  // empty folder of the same owner at the name then is kReplaced.
   [[nodiscard]] SafeFolder makeMissingFolder() &&;
 
   std::optional<struct stat> attributesAt(const std::string& name) const;
