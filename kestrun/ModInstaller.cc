@@ -157,6 +157,17 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
                  path.c_str());
     return VQLinkFailed;
   }
+  if (folder.status() == vq::FolderStatus::kRefused) {
+    VQ_LOG_DEFAULT(*logger, "not touching %{public}s: cannot act as the owner of %{public}s",
+                   path.c_str(), vq::ParentPath(vq::ParentPath(path)).c_str());
+    return VQLinkFailed;
+  }
+  if (folder.status() == vq::FolderStatus::kReplaced) {
+    VQ_LOG_DEFAULT(*logger,
+                   "not touching %{public}s: the folder made for it was swapped for another's",
+                   path.c_str());
+    return VQLinkFailed;
+  }
   if (!folder.opened()) {
     // Without its folder the link cannot be made, as when the client is missing.
     VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
@@ -183,7 +194,8 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
   }
   VQ_LOG_INFO(*logger, "create link %{public}s", path.c_str());
   if (vq::FsResult made = folder.makeLinkAt(name, target); !made) {
-    vq::LogIgnored(*logger, made);
+    VQ_LOG_DEFAULT(*logger, "not linking %{public}s: %{public}s", path.c_str(),
+                   made.description().c_str());
     return VQLinkFailed;
   }
   return action == VQLinkAction::kReplaceLink ? VQLinkUpdated : VQLinkMade;
@@ -302,7 +314,11 @@ void VQKS2ModInstaller::fixAllModulesFilesVerbose(bool verbose, const vq::UserLi
     // Everything in a home folder is done with its owner's rights, so that no
     // link or swapped folder there can reach what the user could not.
     auto identity = vq::platform::ScopedEffectiveIdentity::Assume(account.uid, account.gid);
-    if (!identity) continue;
+    if (!identity) {
+      VQ_LOG_DEFAULT(*logger, "not editing %{public}s: cannot act as %{public}s",
+                     (account.home + vqCitrixModulesFile).c_str(), account.name.c_str());
+      continue;
+    }
     if (fixModulesFile(account)) enabled.push_back(account.name);
   }
   if (!verbose) return;

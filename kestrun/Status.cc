@@ -182,6 +182,11 @@ ReportValue Links(const VQInstallPaths& paths) {
         state = "failing";
         reason = "its folder cannot be opened";
         break;
+      case vq::FolderStatus::kReplaced:
+      case vq::FolderStatus::kRefused:
+        state = "failing";
+        reason = "its folder's owner's rights cannot be taken on";
+        break;
       case vq::FolderStatus::kOpened: {
         const std::string name = vq::LastPathComponent(path);
         std::optional<vq::FileType> existing;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/directory_stream.h"
 #include "platform/effective_identity.h"
 #include "platform/path.h"
 #include "platform/tree_removal.h"
@@ -46,13 +47,6 @@ bool RestartAtRoot(std::vector<Level>* levels) {
   if (!root.fd.valid() || fstat(root.fd.get(), &root.st) != 0) return false;
   levels->push_back(std::move(root));
   return true;
-}
-
-// Only root can change what the item holds: root's, no write for others,
-// and group write only for group 0 (wheel), which holds root alone.
-bool IsRootOnly(const struct stat& st) {
-  return st.st_uid == 0 && (st.st_mode & S_IWOTH) == 0 &&
-         ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
 }
 
 }  // namespace
@@ -146,25 +140,31 @@ SafeFolder SafeFolder::OpenBeneath(const std::string& base, const std::string& r
   return folder;
 }
 
-bool SafeFolder::rootOnly() const { return IsRootOnly(st_); }
-
 SafeFolder SafeFolder::makeMissingFolder() && {
   if (status_ != FolderStatus::kNameMissing) return std::move(*this);
   SafeFolder made;
   made.path_ = path_;
   made.steeredBy_ = steeredBy_;
-  // EEXIST: another process made it meanwhile; it is judged like any other.
-  if (mkdirat(fd_.get(), missingName_.c_str(), 0755) == 0) {
-    (void)fchownat(fd_.get(), missingName_.c_str(), st_.st_uid, st_.st_gid, AT_SYMLINK_NOFOLLOW);
-  } else if (errno != EEXIST) {
-    return made;
+  {
+    // Made as the owner of the folder above, with its group: the new folder
+    // is theirs from the start, and nothing is given away by name after.
+    auto owner = platform::ScopedEffectiveIdentity::AssumeOwnerOf(st_);
+    if (!owner) {
+      made.status_ = FolderStatus::kRefused;
+      return made;
+    }
+    // EEXIST: another process made it meanwhile; it is judged like any other.
+    if (mkdirat(fd_.get(), missingName_.c_str(), 0755) != 0 && errno != EEXIST) return made;
   }
   made.fd_ = ScopedFd(openat(fd_.get(), missingName_.c_str(), kFolderFlags));
   if (!made.fd_.valid() || fstat(made.fd_.get(), &made.st_) != 0) return made;
-  // The new folder belongs to the owner of the folder above it; anything else
-  // standing there now was put there by someone else.
-  if (made.st_.st_uid != st_.st_uid && made.st_.st_uid != geteuid()) {
-    made.status_ = FolderStatus::kUnsafe;
+  // Whoever else can write the folder above may have put something else at
+  // the name since: only a folder as it was made, empty and of that folder's
+  // owner, is used. In a root-owned folder, the owner cannot tell root's
+  // other folders apart; the emptiness can.
+  const bool empty = ForEachEntry(made.fd_.get(), [](const char*, unsigned char) { return false; });
+  if (made.st_.st_uid != st_.st_uid || !empty) {
+    made.status_ = FolderStatus::kReplaced;
     return made;
   }
   made.status_ = FolderStatus::kOpened;
@@ -185,6 +185,8 @@ std::optional<std::string> SafeFolder::readLinkAt(const std::string& name) const
 }
 
 FsResult SafeFolder::makeLinkAt(const std::string& name, const std::string& target) const {
+  auto owner = platform::ScopedEffectiveIdentity::AssumeOwnerOf(st_);
+  if (!owner) return FsResult::Fail("act as the owner of", path_, errno);
   if (symlinkat(target.c_str(), fd_.get(), name.c_str()) != 0) {
     return FsResult::Fail("symlink", path_ + "/" + name, errno);
   }
@@ -192,16 +194,7 @@ FsResult SafeFolder::makeLinkAt(const std::string& name, const std::string& targ
 }
 
 FsResult SafeFolder::removeItemAt(const std::string& name) const {
-  const std::string path = path_ + "/" + name;
-  const std::optional<struct stat> st = attributesAt(name);
-  if (!st) return FsResult::Fail("remove", path, errno);
-  // Unlinking a name is the same for everyone who may write the folder; only
-  // descending into a folder needs its owner's rights.
-  if (rootOnly() || !S_ISDIR(st->st_mode)) return RemoveItemAt(fd_.get(), name, path);
-  if (st_.st_uid == 0) return FsResult::Fail("remove", path, EPERM);
-  auto identity = platform::ScopedEffectiveIdentity::Assume(st_.st_uid, st_.st_gid);
-  if (!identity) return FsResult::Fail("remove", path, EPERM);
-  return RemoveItemAt(fd_.get(), name, path);
+  return RemoveItemAsOwnersAt(fd_.get(), name, path_ + "/" + name);
 }
 
 ScopedFd SafeFolder::openForEditAt(const std::string& name) const {
@@ -231,7 +224,7 @@ std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::st
     struct stat st;
     if (lstat(checked.c_str(), &st) != 0) return "cannot examine " + checked;
     const bool last = checked == path;
-    if (!IsRootOnly(st) || (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))) {
+    if (!platform::IsRootOnly(st) || (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))) {
       return checked + " is not a root-owned " + (last ? "file" : "folder") +
              " writable only by root";
     }

@@ -27,6 +27,8 @@ enum class FolderStatus {
   kNameMissing,  // only the folder's own last name is absent
   kMissing,      // something further up is absent
   kUnsafe,       // a user's link would lead out of that user's own files
+  kReplaced,     // a folder just made was swapped for someone else's item
+  kRefused,      // the owner's identity, needed to work there, cannot be taken on
   kFailed,       // not a folder, no access, too many links
 };
 
@@ -42,21 +44,23 @@ class SafeFolder {
   FolderStatus status() const { return status_; }
   bool opened() const { return status_ == FolderStatus::kOpened; }
   int fd() const { return fd_.get(); }
-  // Whether only root can change what the folder holds.
-  bool rootOnly() const;
   uid_t owner() const { return st_.st_uid; }
 
-  // Creates the missing last level (mode 0755) with the owner and group of
-  // the folder above it, so that a user's tree stays theirs, and opens it.
+  // Links, folders and removals are made with the identity of the folder's
+  // owner and group (run as root): what is made belongs to them, and where
+  // others can change the folder, the kernel refuses what its owner could
+  // not do. A failure to take that identity on is an "act as the owner of"
+  // failure.
+
+  // Creates the missing last level (mode 0755) and opens it; anything but an
+  // empty folder of the same owner at the name then is kReplaced.
   [[nodiscard]] SafeFolder makeMissingFolder() &&;
 
   std::optional<struct stat> attributesAt(const std::string& name) const;
   std::optional<std::string> readLinkAt(const std::string& name) const;
   FsResult makeLinkAt(const std::string& name, const std::string& target) const;
-  // Removes the item; a folder with all it holds. In a folder that is not
-  // root-only, a folder is removed with its owner's rights, so that root
-  // never deletes what that owner could not; a root-owned folder that others
-  // can write is refused (EPERM) rather than descended into.
+  // Removes the item; a folder with all it holds (RemoveItemAsOwnersAt): in
+  // a root-owned folder that others can write, a folder is refused.
   FsResult removeItemAt(const std::string& name) const;
   // Opens a file inside for reading and writing, never through a link and
   // never waiting on a FIFO.
