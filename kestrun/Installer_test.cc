@@ -78,15 +78,4 @@ INSTANTIATE_TEST_SUITE_P(Cases, DatabaseTable, ::testing::Values(
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 
-TEST(RefCounter, ClampsAtBothEnds) {
-  vq::CaptureLogger log;
-  auto installer = VQKS2Installer::initWithLogger(VQInstallPaths::Under("/nonexistent"), log);
-  uint32_t value = 99;
-  EXPECT_FALSE(installer->incrementRefCounter(0, &value));
-  EXPECT_TRUE(installer->incrementRefCounter(-1, &value));
-  EXPECT_EQ(value, 0u);
-  EXPECT_TRUE(installer->incrementRefCounter(2, &value));
-  EXPECT_EQ(value, 2u);
-}
-
 }  // namespace
