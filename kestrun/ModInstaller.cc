@@ -268,42 +268,64 @@ std::optional<std::string> VQKS2ModInstaller::patchedModulesData(std::string_vie
   return patched;
 }
 
-bool VQKS2ModInstaller::fixModulesFile(const vq::platform::PosixAccount& account) {
+VQModulesFile VQKS2ModInstaller::inspectModulesFile(const vq::platform::PosixAccount& account) {
+  using State = VQModulesFile::State;
+  VQModulesFile file;
   const std::string path = account.home + vqCitrixModulesFile;
   // Most passes find the entry there already: one open and one read decide.
-  const std::optional<std::string> quick = vq::ReadRegularFileAtPath(path, kMaxModulesFileSize);
-  if (!quick || !patchedModulesData(*quick)) return false;
-
+  std::string quick;
+  if (vq::FsResult read = vq::ReadRegularFileAt(path, kMaxModulesFileSize, &quick); !read) {
+    if (read.error().code != ENOENT) {
+      file.state = State::kNotEditable;
+      file.why = "it is not a regular file the user can read, of a module file's size";
+    }
+    return file;
+  }
+  if (!patchedModulesData(quick)) {
+    const size_t key = quick.find(kDriverKey);
+    const bool listed = key != std::string::npos && quick.find('\r', key) != std::string::npos;
+    file.state = listed ? State::kEnabled : State::kNotEditable;
+    if (!listed) file.why = "it has no VirtualDriver= list ending in a carriage return";
+    return file;
+  }
+  file.wanted = true;
+  file.state = State::kNotEditable;
   // To edit, the file is reached by descriptor from the home folder without
   // following any link, and must be the user's own, with one name.
-  vq::SafeFolder folder =
-      vq::SafeFolder::OpenBeneath(account.home, vq::ParentPath(vqCitrixModulesFile));
-  if (!folder.opened()) {
-    VQ_LOG_DEFAULT(*logger,
-                   "not editing %{public}s: its folder cannot be reached without following a link",
-                   path.c_str());
-    return false;
-  }
-  const char* why = nullptr;
-  vq::ScopedFd fd = folder.openForEditAt(kModulesFileName);
-  struct stat st;
+  file.folder.emplace(
+      vq::SafeFolder::OpenBeneath(account.home, vq::ParentPath(vqCitrixModulesFile)));
   std::optional<std::string> data;
-  if (!fd.valid()) {
-    why = "the user cannot write it";
-  } else if (!(data = vq::ReadRegularFile(fd.get(), kMaxModulesFileSize, &st))) {
-    why = "it is not a regular file of a module file's size";
-  } else if (st.st_uid != account.uid) {
-    why = "it belongs to another user";
-  } else if (st.st_nlink != 1) {
-    why = "it has more than one name";
+  if (!file.folder->opened()) {
+    file.why = "its folder cannot be reached without following a link";
+  } else if (!(file.fd = file.folder->openForEditAt(kModulesFileName)).valid()) {
+    file.why = "the user cannot write it";
+  } else if (!(data = vq::ReadRegularFile(file.fd.get(), kMaxModulesFileSize, &file.st))) {
+    file.why = "it is not a regular file of a module file's size";
+  } else if (file.st.st_uid != account.uid) {
+    file.why = "it belongs to another user";
+  } else if (file.st.st_nlink != 1) {
+    file.why = "it has more than one name";
+  } else {
+    file.state = State::kNotEnabled;
+    file.data = std::move(*data);
   }
-  if (why != nullptr) {
-    VQ_LOG_DEFAULT(*logger, "not editing %{public}s: %{public}s", path.c_str(), why);
+  return file;
+}
+
+bool VQKS2ModInstaller::fixModulesFile(const vq::platform::PosixAccount& account) {
+  const std::string path = account.home + vqCitrixModulesFile;
+  VQModulesFile file = inspectModulesFile(account);
+  if (file.state == VQModulesFile::State::kNotEditable && file.wanted) {
+    VQ_LOG_DEFAULT(*logger, "not editing %{public}s: %{public}s", path.c_str(), file.why);
     return false;
   }
-  const std::optional<std::string> patched = patchedModulesData(*data);
+  if (file.state != VQModulesFile::State::kNotEnabled) return false;
+  const std::optional<std::string> patched = patchedModulesData(file.data);
   if (!patched) return false;
-  if (folder.rewriteFileAt(kModulesFileName, fd.get(), *patched, st.st_mode & 07777)) return true;
+  if (file.folder->rewriteFileAt(kModulesFileName, file.fd.get(), *patched,
+                                 file.st.st_mode & 07777)) {
+    return true;
+  }
   VQ_LOG_DEFAULT(*logger, "not editing %{public}s: it cannot be written", path.c_str());
   return false;
 }

@@ -12,6 +12,8 @@
 #include "libutils-macOS/users.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
+#include "platform/safe_folder.h"
+#include "platform/scoped_fd.h"
 
 // One plug-in and the places where links to it stand.
 struct VQModRecord {
@@ -42,6 +44,19 @@ enum class VQLinkAction {
   kReplaceLink,   // a link with other content: replaced ("UPDT")
   kReplaceOther,  // a file or folder: removed, then linked ("SUCC")
   kMake,          // nothing there ("SUCC")
+};
+
+// A user's Citrix module file as the service's pass finds it.
+struct VQModulesFile {
+  enum class State { kAbsent, kEnabled, kNotEnabled, kNotEditable };
+  State state = State::kAbsent;
+  const char* why = nullptr;  // kNotEditable: why
+  bool wanted = false;        // the file lacks the entry: a pass would edit it
+  // kNotEnabled: the file opened for the edit, its folder, content and stat.
+  std::optional<vq::SafeFolder> folder;
+  vq::ScopedFd fd;
+  std::string data;
+  struct stat st = {};
 };
 
 class VQKS2ModInstaller {
@@ -85,6 +100,9 @@ class VQKS2ModInstaller {
   // identity. A file that is not the user's own, has other names, or lies
   // behind a link is left alone, and the log says why.
   [[nodiscard]] bool fixModulesFile(const vq::platform::PosixAccount& account);
+  // The user's module file as a pass finds it, read with the user's
+  // identity (the caller's), nothing changed.
+  static VQModulesFile inspectModulesFile(const vq::platform::PosixAccount& account);
   // Edits every local user's module file with that user's identity.
   void fixAllModulesFilesVerbose(bool verbose, const vq::UserList& users);
   // The edit itself: the patched bytes, or nothing when the file stays as it is.

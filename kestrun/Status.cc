@@ -12,6 +12,7 @@
 #include "libutils-macOS/execve.h"
 #include "libutils-macOS/launchctl.h"
 #include "libutils-macOS/users.h"
+#include "platform/effective_identity.h"
 #include "platform/file_manager.h"
 #include "platform/logger.h"
 #include "platform/path.h"
@@ -223,6 +224,29 @@ ReportValue Links(const VQInstallPaths& paths) {
   return out;
 }
 
+// Each user's module file, read with that user's identity as the pass reads it.
+ReportValue ModulesFiles(const vq::UserList& users) {
+  ReportValue::Array out;
+  for (const vq::platform::PosixAccount& account : users.accounts) {
+    ReportValue user;
+    user.set("User", account.name);
+    user.set("File", account.home + vqCitrixModulesFile);
+    auto identity = vq::platform::ScopedEffectiveIdentity::Assume(account.uid, account.gid);
+    VQModulesFile file;
+    if (identity) {
+      file = VQKS2ModInstaller::inspectModulesFile(account);
+    } else {
+      file.state = VQModulesFile::State::kNotEditable;
+      file.why = "the user's identity cannot be taken on";
+    }
+    static const char* const kStates[] = {"absent", "enabled", "not enabled", "not editable"};
+    user.set("State", kStates[static_cast<int>(file.state)]);
+    if (file.why != nullptr) user.set("Reason", file.why);
+    out.push_back(std::move(user));
+  }
+  return out;
+}
+
 ReportValue LastRun(const VQInstallPaths& paths) {
   ReportValue out;
   const std::optional<vq::PropertyList> record =
@@ -245,7 +269,7 @@ ReportValue CollectStatus(const VQInstallPaths& paths, int* exitStatus) {
   const JobState daemon = AskLaunchd(paths, std::string("system/") + vqDaemonLabel);
   const vq::UserList users = vq::UserList::Current();
   ReportValue links = Links(paths);
-  ReportValue modules = ReportValue::Array{};
+  ReportValue modules = ModulesFiles(users);
 
   std::vector<std::string> problems;
   using Kind = VQInstallationState::Kind;

@@ -61,7 +61,7 @@ FsResult WriteFileAtomicallyAt(int dir, const std::string& name, std::string_vie
   }
   fd.reset();
   if (renameat(dir, temp.c_str(), dir, name.c_str()) != 0) return fail(errno);
-  if (options.durable) (void)fsync(dir);
+  if (options.durable) (void)platform::FlushToStorage(dir);
   return FsResult::Ok();
 }
 
@@ -79,7 +79,7 @@ FsResult RemoveFileDurably(const std::string& path) {
   std::string directory = ParentPath(path);
   ScopedFd dir(
       open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) (void)fsync(dir.get());
+  if (dir.valid()) (void)platform::FlushToStorage(dir.get());
   return FsResult::Ok();
 }
 

@@ -12,6 +12,7 @@
 #include "platform/atomic_file.h"
 #include "platform/directory_stream.h"
 #include "platform/effective_identity.h"
+#include "platform/file_ops.h"
 #include "platform/path.h"
 #include "platform/tree_removal.h"
 
@@ -210,8 +211,12 @@ FsResult SafeFolder::rewriteFileAt(const std::string& name, int fd, std::string_
   if (WriteFileAtomicallyAt(fd_.get(), name, data, options, path)) return FsResult::Ok();
   // A folder that cannot take a rename (someone else's): in place, whole.
   if (pwrite(fd, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size()) ||
-      ftruncate(fd, static_cast<off_t>(data.size())) != 0 || fsync(fd) != 0) {
+      ftruncate(fd, static_cast<off_t>(data.size())) != 0) {
     return FsResult::Fail("write", path, errno);
+  }
+  // As every durable write: to the medium, not only to the drive's cache.
+  if (const int error = platform::FlushToStorage(fd)) {
+    return FsResult::Fail("write", path, error);
   }
   return FsResult::Ok();
 }

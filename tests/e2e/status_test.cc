@@ -117,6 +117,13 @@ INSTANTIATE_TEST_SUITE_P(States, Status, ::testing::Values(
       s.held = open(s.sandbox.at(kLockFile).c_str(), O_RDWR | O_CLOEXEC);
       ASSERT_EQ(flock(s.held, LOCK_EX), 0); }, 4,
     {"\"State\": \"operation running\"", "\"Version\": 8"}, "needs attention"},
+  // Module files are the users' own business: reported, but not the service's health.
+  StatusCase{"ModuleFiles", [](Status& s) {
+      s.installTimes(1, "/payload");
+      s.shell("for u in alice bob; do D=\"/Users/$u/Library/Application Support/Citrix Receiver\"; mkdir -p \"$D\" && "
+              "printf 'VirtualDriver=TWI\\r' > \"$D/Modules\" && chown -R $u:$u /Users/$u; done && "
+              "ln '/Users/bob/Library/Application Support/Citrix Receiver/Modules' /Users/bob/second"); }, 0,
+    {"\"State\": \"not enabled\"", "\"State\": \"not editable\"", "\"Reason\": \"it has more than one name\""}, "healthy"},
   StatusCase{"SomethingInTheWayOfALink", [](Status& s) {
       s.installTimes(1, "/payload"); s.shell("mkdir -p /usr/local/lib && echo x > /usr/local/lib/libvq-client.dylib"); }, 4,
     {"\"/usr/local/lib/libvq-client.dylib: something else in the way\""}, "needs attention"}),
