@@ -133,6 +133,19 @@ VQLinkAction VQKS2ModInstaller::decideLink(std::optional<vq::FileType> existing,
   return VQLinkAction::kReplaceLink;
 }
 
+VQLinkAction VQKS2ModInstaller::decideLinkAt(const vq::SafeFolder& folder, const std::string& name,
+                                             const std::string& target,
+                                             std::optional<vq::FileType>* existing,
+                                             std::optional<std::string>* content) {
+  existing->reset();
+  content->reset();
+  if (const std::optional<struct stat> st = folder.attributesAt(name)) {
+    *existing = vq::FileTypeOf(st->st_mode);
+    if (**existing == vq::FileType::kSymbolicLink) *content = folder.readLinkAt(name);
+  }
+  return decideLink(*existing, *content, target);
+}
+
 int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::string& origFile,
                                    bool isModule) {
   const std::string target = (isModule ? modRoot : confRoot) + "/" + origFile;
@@ -177,11 +190,7 @@ int VQKS2ModInstaller::tryMakeLink(const std::string& location, const std::strin
   const std::string name = vq::LastPathComponent(path);
   std::optional<vq::FileType> existing;
   std::optional<std::string> content;
-  if (const std::optional<struct stat> st = folder.attributesAt(name)) {
-    existing = vq::FileTypeOf(st->st_mode);
-    if (*existing == vq::FileType::kSymbolicLink) content = folder.readLinkAt(name);
-  }
-  const VQLinkAction action = decideLink(existing, content, target);
+  const VQLinkAction action = decideLinkAt(folder, name, target, &existing, &content);
   if (action == VQLinkAction::kKeep) return VQLinkExisting;
   if (action != VQLinkAction::kMake) {
     VQ_LOG_INFO(*logger, "remove %{public}s", path.c_str());

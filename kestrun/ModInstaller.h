@@ -82,6 +82,11 @@ class VQKS2ModInstaller {
   static VQLinkAction decideLink(std::optional<vq::FileType> existing,
                                  const std::optional<std::string>& content,
                                  const std::string& target);
+  // The same from what stands at `name` in an open folder, which *existing
+  // and *content then hold.
+  static VQLinkAction decideLinkAt(const vq::SafeFolder& folder, const std::string& name,
+                                   const std::string& target, std::optional<vq::FileType>* existing,
+                                   std::optional<std::string>* content);
   [[nodiscard]] int tryMakeLink(const std::string& location, const std::string& origFile,
                                 bool isModule);
   // Calls the visitor for each of the twelve locations, in table order.

@@ -189,14 +189,10 @@ ReportValue Links(const VQInstallPaths& paths) {
         reason = "its folder's owner's rights cannot be taken on";
         break;
       case vq::FolderStatus::kOpened: {
-        const std::string name = vq::LastPathComponent(path);
         std::optional<vq::FileType> existing;
         std::optional<std::string> content;
-        if (const std::optional<struct stat> st = folder.attributesAt(name)) {
-          existing = vq::FileTypeOf(st->st_mode);
-          if (*existing == vq::FileType::kSymbolicLink) content = folder.readLinkAt(name);
-        }
-        switch (VQKS2ModInstaller::decideLink(existing, content, target)) {
+        switch (VQKS2ModInstaller::decideLinkAt(folder, vq::LastPathComponent(path), target,
+                                                &existing, &content)) {
           case VQLinkAction::kKeep:
             state = "current";
             break;

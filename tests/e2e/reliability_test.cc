@@ -100,12 +100,7 @@ TEST_F(Reliability, KilledAtEveryLaunchctlCall) {
     for (int call = 1; call <= calls; ++call) {
       reset(older);
       installTimes(current, "/payload");
-      sandbox.pauseLaunchctlCall(call);
-      SandboxProcess run = sandbox.spawn(command);
-      ASSERT_TRUE(paused()) << "call " << call << " never came";
-      run.kill(SIGKILL);
-      run.wait();
-      sandbox.resumeLaunchctl();
+      killAtCall(command, call);
       ASSERT_EQ(sandbox.run(command).exitCode, 0) << command[1] << " killed at call " << call;
       EXPECT_EQ(machine(), after) << command[1] << " killed at call " << call;
     }
