@@ -7,12 +7,20 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "tests/e2e/e2e_fixture.h"
 
 namespace vq::testing {
 namespace {
+
+std::string ReadHostFile(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
 
 constexpr char kInstalledDaemon[] =
     "\"LoadedFrom\": \"/Library/LaunchDaemons/com.quendalore.ks2.plist\"";
@@ -129,6 +137,34 @@ INSTANTIATE_TEST_SUITE_P(States, Status, ::testing::Values(
     {"\"/usr/local/lib/libvq-client.dylib: something else in the way\""}, "needs attention"}),
   [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
+
+// The product's scripts as the Installer and an uninstaller run them, and
+// the README showing every script of examples/ as it is.
+TEST_F(E2ETest, ProductScriptsAsShipped) {
+  installExamples();
+  Shell(sandbox,
+        "mkdir -p /Applications/Example.app/Contents/Resources && "
+        "cp -a /payload /Applications/Example.app/Contents/Resources/ks2");
+  const RunResult other =
+      sandbox.run({"/examples/postinstall", "/p.pkg", "/Applications", "/Volumes/X"});
+  EXPECT_EQ(other.exitCode, 1);
+  EXPECT_EQ(other.err, "ks2 can only be installed on the startup volume, not on /Volumes/X\n");
+  EXPECT_EQ(sandbox.run({"/examples/postinstall", "/p.pkg", "/Applications", "/"}).exitCode, 0);
+  EXPECT_EQ(machine(), "db=8/1 set daemon agent v1 lock jobs=system:com.quendalore.ks2");
+  EXPECT_EQ(sandbox.run({"/examples/uninstall"}).exitCode, 0);
+  EXPECT_EQ(machine(), "");
+  const RunResult again = sandbox.run({"/examples/uninstall"});
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_EQ(again.out, "ks2 is not installed: nothing to remove\n");
+
+  const std::string readme = ReadHostFile(std::string(KESTRUN_EXAMPLES_DIR) + "/../README.md");
+  for (const char* name : {"postinstall", "uninstall", "jamf-extension-attribute",
+                           "munki-installcheck", "osquery-ks2.sql"}) {
+    const std::string script = ReadHostFile(std::string(KESTRUN_EXAMPLES_DIR) + "/" + name);
+    EXPECT_FALSE(script.empty()) << name;
+    EXPECT_NE(readme.find(script), std::string::npos) << "README does not show examples/" << name;
+  }
+}
 
 }  // namespace
 }  // namespace vq::testing
