@@ -57,7 +57,6 @@ TEST_P(CommandLine, StatusStreamsAndLog) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, ::testing::Values(
   CommandCase{"UserInstall", {"install", "/payload"}, true, 1, kRoot, nullptr, ""},
-  CommandCase{"UserNothing", {}, true, 1, kRoot, nullptr, ""},
   CommandCase{"UserBadOption", {"uninstall", "-x"}, true, 1, kRoot, nullptr, ""},
   CommandCase{"NoSource", {"install"}, false, 1, kSource, nullptr, ""},
   CommandCase{"UnknownWord", {"bogus"}, false, 1, kInvalid, nullptr, ""},

@@ -113,8 +113,6 @@ TEST_P(Transactions, Outcome) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   TransactionCase{"FirstInstall", {}, kInstall, 0, {"installation started", "done.", "first install of version 8 done: version 8 installed, 1 reference"}, Installed(8, 1), kFirstCalls},
-  TransactionCase{"ForeignOwnedPayloadIsInstalledAsRootWithItsModes", Installs(0, 0, "chown -R 501:20 /payload && chmod 0750 /payload/modules && chmod 0600 /payload/conf/*.dcvproxy.json"),
-    kInstall, 0, {"done."}, Installed(8, 1), kAny},
   TransactionCase{"OneMoreReference", Installs(0, 1), kInstall, 0, {"installed version: 8, my version: 8", "installed version of Kestrun2 is OK, just increasing ref counter", "done."}, Installed(8, 2), {}},
   TransactionCase{"NewerInstalledKeepsItsVersion", Installs(0, 1, "", Db(9, 1)), kInstall, 0, {"installed version: 9, my version: 8"}, Installed(9, 2), {}},
   TransactionCase{"UpdateCarriesReferences", Installs(3), kInstall, 0, {"installed version: 7, my version: 8", "older version detected, uninstalling it first", "uninstaller started in update mode", "done.", "update from version 7 to version 8 done: version 8 installed, 4 references"},
