@@ -76,8 +76,10 @@ std::string Database(const Sandbox& sandbox) {
   return out;
 }
 
-// The exit status of `kestrun status`, quietly.
-int StatusOf(Sandbox& sandbox) { return sandbox.run({"/payload/bin/kestrun", "status"}).exitCode; }
+// What `kestrun status --json` says, quietly.
+std::string StatusOf(Sandbox& sandbox) {
+  return sandbox.run({"/payload/bin/kestrun", "status", "--json"}).out;
+}
 
 void Heading(const std::string& text) { std::cout << "\n==== " << text << " ====\n"; }
 
@@ -188,9 +190,9 @@ int main() {
   sandbox.resumeLaunchctl();
   // The orphaned older tool holds the lock until it is done: a status run
   // says "operation running" until then.
-  for (int waited = 0; StatusOf(sandbox) != 4 || sandbox.exists(kSupport + std::string("/ks2"));
+  for (int waited = 0;
+       waited < 10000 && StatusOf(sandbox).find("\"operation running\"") != std::string::npos;
        waited += 10) {
-    if (waited > 10000) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ShowFolder(sandbox, kSupport);

@@ -152,8 +152,9 @@ std::string VQInstallationState::summary() const {
   switch (kind) {
     case Kind::kInstalled:
     case Kind::kNotInstalled:
-    case Kind::kOperationRunning:
       return installed;
+    case Kind::kOperationRunning:
+      return "an install or uninstall is running (" + installed + ")";
     case Kind::kUpdateInterrupted:
       return "an interrupted update waits for the next run, which restores " + restored;
     case Kind::kFirstInstallInterrupted:
