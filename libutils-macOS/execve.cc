@@ -12,6 +12,8 @@ namespace vq {
 namespace {
 
 constexpr size_t kOutputCapacity = 2048;
+// What a caller may read of a child's answer (launchctl print runs to a few KiB).
+constexpr size_t kKeptOutput = 64 * 1024;
 
 }  // namespace
 
@@ -69,11 +71,17 @@ ChildOutcome RunChild(Logger& logger, const char* path, char* const argv[],
     do {
       n = read(readEnd.get(), output, sizeof output);
     } while (n < 0 && errno == EINTR);
-    if (n > 0) output[n - 1] = '\0';
+    if (n > 0) {
+      outcome.output.assign(output, static_cast<size_t>(n));
+      output[n - 1] = '\0';
+    }
     char rest[kOutputCapacity];
     while (n != 0) {
       n = read(readEnd.get(), rest, sizeof rest);
       if (n < 0 && errno != EINTR) break;
+      if (n > 0 && outcome.output.size() < kKeptOutput) {
+        outcome.output.append(rest, static_cast<size_t>(n));
+      }
     }
     readEnd.reset();
   }
@@ -89,7 +97,6 @@ ChildOutcome RunChild(Logger& logger, const char* path, char* const argv[],
   outcome.ran = true;
   outcome.exitCode = (status >> 8) & 0xff;
   outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  outcome.output = output;
   const int code = outcome.exitCode;
   if (code != 0) VQ_LOG(logger, options.resultType, "%{public}s exited with %d", path, code);
   if (output[0] != '\0') VQ_LOG(logger, options.resultType, "output: %{public}s", output);

@@ -29,7 +29,7 @@ struct ChildOutcome {
   bool ran = false;    // it ran (or could not be executed: the error number is its exit code)
   int exitCode = 0;    // the exit-code field of its status (bits 8 to 15)
   int signal = 0;      // the signal that ended it; 0 when it exited
-  std::string output;  // the start of what it printed, as logged (the first read)
+  std::string output;  // what it printed (its first 64 KiB); the log gets the first read
 
   // The runner's own rule: it ran and its exit-code field is 0, so a child
   // ended by a signal counts as a success here; callers that must know a

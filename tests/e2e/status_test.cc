@@ -116,6 +116,8 @@ INSTANTIATE_TEST_SUITE_P(States, Status, ::testing::Values(
      "\"NextRunRepairs\": \"restore the installation the update started from (/Library/Application Support/com.quendalore/ks2bk-1-2)\""}, "needs attention"},
   StatusCase{"FirstInstallInterrupted", [](Status& s) { s.installTimes(1, "/payload"); s.shell("printf fresh > ks2.pending"); }, 4,
     {"\"State\": \"first install interrupted\"", "\"NextRunRepairs\": \"remove the interrupted first installation, which never counted\""}, "needs attention"},
+  StatusCase{"RemovalInterrupted", [](Status& s) { s.installTimes(1, "/payload"); s.shell("printf remove > ks2.pending"); }, 4,
+    {"\"State\": \"removal interrupted\"", "\"NextRunRepairs\": \"put the services of the installation in place back\""}, "needs attention"},
   StatusCase{"DatabaseDamaged", [](Status& s) { s.installTimes(1, "/payload"); s.shell("printf garbage > ks2/inst.plist"); }, 4,
     {"\"State\": \"database damaged\"", "\"Problem\": \"/Library/Application Support/com.quendalore/ks2/inst.plist is not a property list\""}, "needs attention"},
   StatusCase{"DaemonNotLoaded", [](Status& s) { s.installTimes(1, "/payload"); s.shell(": > /var/launchctl/loaded"); }, 4,
