@@ -241,11 +241,13 @@ bool VQKS2Installer::restoreFrom(const std::string& backup) {
 
 bool VQKS2Installer::takeAwayFirstInstall() {
   // The daemon ran once its list was loaded, and its passes may have
-  // activated the agent in users' sessions.
+  // activated the agent in users' sessions: while either stays, the
+  // journal stays for the next run.
   if (fm->itemExists(paths.launchFullPath)) {
-    (void)launchctlUnload(paths.launchFullPath);
-    if (auto agent = VQKS2UserAgent::initWithLogger(paths, *logger)) {
-      agent->remove(vq::UserList::Current());
+    const bool unloaded = unloadDaemon();
+    auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
+    if (!(agent && agent->remove(vq::UserList::Current())) || !unloaded) {
+      return fail("the interrupted installation's services could not be taken down");
     }
   }
   vq::LogIgnored(*logger, fm->removeItem(paths.wsLaunchFullPath));

@@ -25,7 +25,7 @@ class VQKS2UserAgent {
   // Boots the agent out of every user's domain and deletes its property list.
   // False when a user's session could not be asked (launchctl could not run,
   // or the user list is incomplete) or the list could not be deleted.
-  bool remove(const vq::UserList& users);
+  [[nodiscard]] bool remove(const vq::UserList& users);
 
  private:
   struct Token {};
