@@ -32,6 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (words.size() > 2) FUZZ_CHECK(std::strcmp(command.source, words[2].c_str()) == 0);
   } else if (first == "create") {
     FUZZ_CHECK(command.mode == Mode::kCreate);
+  } else if (first == "status") {
+    // "--json" is its one word; anything else is an invalid argument.
+    const bool valid = words.size() == 2 || (words.size() == 3 && words[2] == "--json");
+    FUZZ_CHECK(command.mode == (valid ? Mode::kStatus : Mode::kInvalid));
+    FUZZ_CHECK(command.json == (words.size() == 3 && valid));
   } else if (first == "uninstall") {
     FUZZ_CHECK(command.mode == Mode::kUninstall || command.error != nullptr);
   } else {
