@@ -44,7 +44,6 @@ class SafeFolder {
   FolderStatus status() const { return status_; }
   bool opened() const { return status_ == FolderStatus::kOpened; }
   int fd() const { return fd_.get(); }
-  uid_t owner() const { return st_.st_uid; }
 
   // Links, folders and removals are made with the identity of the folder's
   // owner and group (run as root): what is made belongs to them, and where
@@ -81,8 +80,8 @@ class SafeFolder {
 };
 
 // Why root should not run the file at path: some folder from root down to it,
-// or the file itself, is not root's or is writable by others (SafeFolder's
-// rootOnly rule); nothing when it is safe.
+// or the file itself, is not root's or is writable by others
+// (platform::IsRootOnly); nothing when it is safe.
 std::optional<std::string> WhyNotRootOnly(const std::string& root, const std::string& path);
 
 }  // namespace vq
