@@ -15,7 +15,10 @@ DirectoryStream::DirectoryStream(int dir_fd) {
     const int saved = errno;
     close(copy);
     errno = saved;
+    return;
   }
+  // From the first entry, wherever an earlier reading left the shared position.
+  rewinddir(dir_.get());
 }
 
 void DirectoryStream::Closer::operator()(DIR* dir) const {

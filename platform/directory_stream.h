@@ -1,6 +1,6 @@
-// The entries of an open directory, read through a duplicate of the caller's
-// descriptor, which stays the caller's to close (the two share a position:
-// one stream at a time reads a folder).
+// The entries of an open directory, from the first, read through a duplicate
+// of the caller's descriptor, which stays the caller's to close (the two
+// share a position: one stream at a time reads a folder).
 #pragma once
 
 #include <dirent.h>
