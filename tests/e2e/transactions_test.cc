@@ -132,6 +132,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transactions, ::testing::Values(
   // The older tool took the version 1 blocker with it; the next update brings it back.
   TransactionCase{"FailedUpdateRestoresTheOlderSet", Installs(2, 0, "cp -a /payload /broken && rm /broken/conf/com.quendalore.ks2.plist"), {"install", "/broken"}, 1,
     {"cannot install launchd plist file: *", "launchd service installation terminated due to error", kRecover}, "db=7/2 set daemon agent lock jobs=system:com.quendalore.ks2", {kUnload, kBootoutAlice, kBootoutBob, kLoad, kStart}},
+  // launchctl load prints its refusal and exits 0: the install has failed, and takes its set away.
+  TransactionCase{"DaemonPlistLaunchdRefusesFailsTheInstall", Installs(0, 0, "cp -a /payload /bad && echo '<plist><dict/></plist>' > /bad/conf/com.quendalore.ks2.plist"), {"install", "/bad"}, 1,
+    {"launchctl returned error (load)", "error: launchctl load /Library/LaunchDaemons/com.quendalore.ks2.plist: * Invalid property list*"}, "lock", {kLoad, kUnload, kBootoutAlice, kBootoutBob}},
   TransactionCase{"LinkedDaemonPlistIsRefused", Installs(0, 0, "cp -a /payload /linked && ln -sf /etc/passwd /linked/conf/com.quendalore.ks2.plist"), {"install", "/linked"}, 1,
     {"cannot install launchd plist file: *", kRecover}, "lock", {}},
   // A mount inside a set without a database: the removal never crosses it, and the set stays aside.
