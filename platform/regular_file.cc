@@ -8,13 +8,10 @@
 
 namespace vq {
 
-std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* out) {
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-      static_cast<size_t>(st.st_size) > maxSize) {
-    return std::nullopt;
-  }
-  if (out != nullptr) *out = st;
+namespace {
+
+// Reads up to the size fstat gave, which the caller has checked.
+std::optional<std::string> ReadUpTo(int fd, const struct stat& st) {
   std::string data(static_cast<size_t>(st.st_size), '\0');
   size_t done = 0;
   while (done < data.size()) {
@@ -26,6 +23,18 @@ std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* 
   }
   data.resize(done);
   return data;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadRegularFile(int fd, size_t maxSize, struct stat* out) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<size_t>(st.st_size) > maxSize) {
+    return std::nullopt;
+  }
+  if (out != nullptr) *out = st;
+  return ReadUpTo(fd, st);
 }
 
 std::optional<std::string> ReadRegularFileAtPath(const std::string& path, size_t maxSize) {
@@ -45,7 +54,7 @@ FsResult ReadRegularFileAt(const std::string& path, size_t maxSize, std::string*
     return FsResult::Fail("read", path, EFBIG);
   }
   errno = 0;
-  std::optional<std::string> read = ReadRegularFile(fd.get(), maxSize);
+  std::optional<std::string> read = ReadUpTo(fd.get(), st);
   if (!read) return FsResult::Fail("read", path, errno != 0 ? errno : EIO);
   *data = std::move(*read);
   return FsResult::Ok();
