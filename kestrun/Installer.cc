@@ -19,7 +19,6 @@
 #include "libutils-macOS/launchctl.h"
 #include "libutils-macOS/users.h"
 #include "platform/atomic_file.h"
-#include "platform/install_lock.h"
 #include "platform/path.h"
 #include "platform/regular_file.h"
 #include "platform/safe_folder.h"
@@ -121,18 +120,13 @@ vq::PropertyList VQKS2Installer::createDefaultInstPlist() {
   return db;
 }
 
-vq::FsResult VQKS2Installer::lock() {
-  if (lock_fd.valid()) return vq::FsResult::Ok();
-  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode,
-                                             vq::platform::LockWait::kWait);
-  if (!lock_fd.valid()) return vq::FsResult::Fail("lock", paths.instLockFile, errno);
-  return vq::FsResult::Ok();
-}
+vq::FsResult VQKS2Installer::lock() { return takeLock(vq::platform::LockWait::kWait); }
 
-vq::FsResult VQKS2Installer::tryLock() {
+vq::FsResult VQKS2Installer::tryLock() { return takeLock(vq::platform::LockWait::kFail); }
+
+vq::FsResult VQKS2Installer::takeLock(vq::platform::LockWait wait) {
   if (lock_fd.valid()) return vq::FsResult::Ok();
-  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode,
-                                             vq::platform::LockWait::kFail);
+  lock_fd = vq::platform::AcquireInstallLock(paths.instLockFile, kLockFileMode, wait);
   if (!lock_fd.valid()) return vq::FsResult::Fail("lock", paths.instLockFile, errno);
   return vq::FsResult::Ok();
 }

@@ -12,6 +12,7 @@
 #include "kestrun/InstallPaths.h"
 #include "libutils-macOS/users.h"
 #include "platform/file_manager.h"
+#include "platform/install_lock.h"
 #include "platform/logger.h"
 #include "platform/property_list.h"
 #include "platform/scoped_fd.h"
@@ -141,6 +142,7 @@ class VQKS2Installer {
   VQKS2Installer(Token, const VQInstallPaths& paths, vq::Logger& log, vq::FileManager* fileManager);
 
  private:
+  vq::FsResult takeLock(vq::platform::LockWait wait);
   // Checks that the older installed tool, and every folder above it, belongs
   // to root and is writable by nobody else before it is run as root.
   bool isSafeToRun(const std::string& path);
