@@ -3,6 +3,7 @@
 // run works on (the real "/" for the tool, a temporary folder for a test).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Locations and file names of the installation.
@@ -26,6 +27,15 @@ inline constexpr char vqDBFormatVersion[] = "FormatVersion";
 inline constexpr char vqDBVersion[] = "Version";
 inline constexpr char vqDBReferenceCounter[] = "ReferenceCounter";
 inline constexpr uint32_t vqDBFormat = 1;
+
+// The journal (ks2.pending) of a run under way holds one entry: roll an
+// update back to the backup named after "restore ", take an unfinished
+// first install away ("fresh"), or finish or undo the last reference's
+// removal ("remove"). Nothing longer is a journal this tool wrote.
+inline constexpr char vqJournalRestore[] = "restore ";
+inline constexpr char vqJournalFresh[] = "fresh";
+inline constexpr char vqJournalRemove[] = "remove";
+inline constexpr size_t vqJournalMaxSize = 256;
 
 // The version of the service this tool installs (8 in every release build).
 extern const uint32_t vqOwnVersion;

@@ -31,6 +31,8 @@ struct VQInstallPaths {
   static constexpr char kRemovalPrefix[] = ".ks2-removing-";
   // Backups under construction, as earlier versions made them.
   static constexpr char kBackupStagingPrefix[] = ".ks2-backup-";
+  // A database that was no property list, kept aside (followed by the time).
+  static constexpr char kDamagedDatabasePrefix[] = "inst.plist.damaged-";
 
   static VQInstallPaths Under(std::string root);
   // A compiled-in absolute path as it lies under this root.

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr char kRestoreEntry[] = "restore ";
-
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 std::string References(uint32_t count) {
@@ -56,7 +54,7 @@ VQInstallationState VQInstallationState::Inspect(const VQInstallPaths& paths, bo
     for (const std::string& name : *names) {
       if (StartsWith(name, VQInstallPaths::kBackupPrefix)) state.backups.push_back(name);
       if (VQInstallPaths::IsLeftover(name)) state.leftovers.push_back(name);
-      if (StartsWith(name, "inst.plist.damaged-")) state.damaged.push_back(name);
+      if (StartsWith(name, VQInstallPaths::kDamagedDatabasePrefix)) state.damaged.push_back(name);
     }
   }
 
@@ -66,11 +64,12 @@ VQInstallationState VQInstallationState::Inspect(const VQInstallPaths& paths, bo
   if (values) std::tie(state.version, state.references) = *values;
 
   std::string entry;
-  vq::FsResult journal = vq::ReadRegularFileAt(paths.pendingFile, 256, &entry);
+  vq::FsResult journal = vq::ReadRegularFileAt(paths.pendingFile, vqJournalMaxSize, &entry);
   if (journal || journal.error().code != ENOENT) {
-    if (journal && StartsWith(entry, kRestoreEntry)) {
+    if (journal && StartsWith(entry, vqJournalRestore)) {
       state.kind = Kind::kUpdateInterrupted;
-      const std::string backup = paths.supportRoot + "/" + entry.substr(sizeof kRestoreEntry - 1);
+      const std::string backup =
+          paths.supportRoot + "/" + entry.substr(sizeof vqJournalRestore - 1);
       int ignored = 0;
       std::string alsoIgnored;
       if (const auto old = ReadValues(backup + "/inst.plist", &ignored, &alsoIgnored)) {
@@ -79,12 +78,12 @@ VQInstallationState VQInstallationState::Inspect(const VQInstallPaths& paths, bo
       } else {
         state.repair = "reload the installation in place (the update had changed nothing)";
       }
-    } else if (journal && entry == "remove") {
+    } else if (journal && entry == vqJournalRemove) {
       state.kind = Kind::kRemovalInterrupted;
       // Before its commit the set is in place, and stays; after it, it goes.
       state.repair = values ? "put the services of the installation in place back"
                             : "finish removing the installation, whose last reference went";
-    } else if (journal && entry == "fresh") {
+    } else if (journal && entry == vqJournalFresh) {
       state.kind = Kind::kFirstInstallInterrupted;
       state.version.reset();
       state.references.reset();

@@ -29,13 +29,6 @@ namespace {
 // hold every installer of every product waiting.
 constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kDatabaseMode = 0644;
-// Journal entries: roll an update back to its backup, or take an unfinished
-// first install away.
-constexpr char kRestoreEntry[] = "restore ";
-constexpr char kFreshEntry[] = "fresh";
-// The last reference is being dropped: with the set still in place, the
-// services come back; with the set gone, what is left goes.
-constexpr char kRemoveEntry[] = "remove";
 
 // Where a backup goes once its update has succeeded, on its way out.
 std::string DiscardedName(const VQInstallPaths& paths, const std::string& backup) {
@@ -67,8 +60,6 @@ vq::CopyOptions OwnedByRoot() {
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-// Longer than any journal entry this tool writes.
-constexpr size_t kMaxJournalSize = 256;
 // Longer than any database this tool writes.
 constexpr size_t kMaxDatabaseSize = vq::PropertyList::kMaxFileSize;
 
@@ -160,7 +151,7 @@ void VQKS2Installer::removeJournal() {
 
 VQRepair VQKS2Installer::repairInterruptedInstall() {
   std::string entry;
-  vq::FsResult read = vq::ReadRegularFileAt(paths.pendingFile, kMaxJournalSize, &entry);
+  vq::FsResult read = vq::ReadRegularFileAt(paths.pendingFile, vqJournalMaxSize, &entry);
   if (!read && read.error().code == ENOENT) {
     // A run killed after it counted may have left what it was deleting.
     removeLeftovers();
@@ -168,8 +159,8 @@ VQRepair VQKS2Installer::repairInterruptedInstall() {
   }
   // A journal that cannot be read is never guessed at: rolling an update
   // back as if it were a first install would lose every reference.
-  const bool restore = read && StartsWith(entry, kRestoreEntry);
-  if (!read || (!restore && entry != kFreshEntry && entry != kRemoveEntry)) {
+  const bool restore = read && StartsWith(entry, vqJournalRestore);
+  if (!read || (!restore && entry != vqJournalFresh && entry != vqJournalRemove)) {
     const std::string why =
         read ? paths.pendingFile + " holds no entry this tool wrote" : read.description();
     VQ_LOG_ERROR(*logger, "cannot repair an interrupted run: %{public}s", why.c_str());
@@ -179,7 +170,7 @@ VQRepair VQKS2Installer::repairInterruptedInstall() {
   journaled = true;
   VQRepair repaired = VQRepair::kRepaired;
   if (restore) {
-    const std::string name = entry.substr(std::strlen(kRestoreEntry));
+    const std::string name = entry.substr(std::strlen(vqJournalRestore));
     if (!StartsWith(name, VQInstallPaths::kBackupPrefix) || name.find('/') != std::string::npos) {
       VQ_LOG_ERROR(*logger, "cannot repair an interrupted run: %{public}s names no backup",
                    paths.pendingFile.c_str());
@@ -199,9 +190,8 @@ VQRepair VQKS2Installer::repairInterruptedInstall() {
       // Killed before the set became the backup: the older tool had not run.
       VQ_LOG_DEFAULT(*logger, "an update was interrupted before it changed anything");
     }
-  } else if (entry == kRemoveEntry) {
-    std::string ignored;
-    if (vq::ReadRegularFileAt(paths.instPlistFile, kMaxDatabaseSize, &ignored)) {
+  } else if (entry == vqJournalRemove) {
+    if (databaseInPlace()) {
       VQ_LOG_DEFAULT(*logger,
                      "a removal was interrupted before the set went: putting its services back");
       if (!restoreServices(vq::UserList::Current())) return VQRepair::kFailed;
@@ -273,7 +263,7 @@ InstDBResult VQKS2Installer::readDB() {
     // Counted as missing, so the count starts again; the file is kept for
     // whoever wants to know what it held.
     const std::string kept =
-        paths.supportRoot + "/inst.plist.damaged-" + std::to_string(time(nullptr));
+        paths.inSupport(VQInstallPaths::kDamagedDatabasePrefix, std::to_string(time(nullptr)));
     vq::FsResult moved = fm->renameItem(paths.instPlistFile, kept);
     if (!moved) {
       dbReadError = moved;
@@ -299,10 +289,24 @@ InstDBResult VQKS2Installer::readDB() {
   return version < vqOwnVersion ? InstDBOlder : InstDBCurrent;
 }
 
+bool VQKS2Installer::databaseInPlace() const {
+  const std::optional<vq::ItemAttributes> db = fm->attributesOfItem(paths.instPlistFile);
+  return db && db->type == vq::FileType::kRegular;
+}
+
 vq::FsResult VQKS2Installer::writeDB() {
   vq::AtomicWriteOptions options;
   options.permissions = kDatabaseMode;
   return instDB.writeToFile(paths.instPlistFile, options);
+}
+
+bool VQKS2Installer::saveDB() {
+  vq::FsResult written = writeDB();
+  if (!written) {
+    vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
+    return fail(written.description());
+  }
+  return true;
 }
 
 bool VQKS2Installer::incrementRefCounter(int32_t delta, uint32_t* newValue) {
@@ -333,7 +337,7 @@ bool VQKS2Installer::backupPreviousFiles() {
   const std::string path = paths.supportRoot + "/" + name;
   // The journal names the backup before it exists: a run killed from here on
   // is rolled back to it by the next run, or finds the old set untouched.
-  if (!writeJournal(kRestoreEntry + std::string(name))) {
+  if (!writeJournal(vqJournalRestore + std::string(name))) {
     VQ_LOG_ERROR(*logger, "cannot copy directory set to backup: cannot write %{public}s",
                  paths.pendingFile.c_str());
     return false;
@@ -568,7 +572,7 @@ void VQKS2Installer::removeAll() {
 
 bool VQKS2Installer::removeLastInstallation() {
   // Journaled first, so that a run killed half-way is finished or undone.
-  if (!writeJournal(kRemoveEntry)) return false;
+  if (!writeJournal(vqJournalRemove)) return false;
   VQ_LOG_INFO(*logger, "unloading services...");
   const vq::UserList users = vq::UserList::Current();
   auto agent = VQKS2UserAgent::initWithLogger(paths, *logger);
@@ -576,17 +580,20 @@ bool VQKS2Installer::removeLastInstallation() {
   if (!down) VQ_LOG_INFO(*logger, "kestrun service removing failed, ignoring...");
   down = down && agent && agent->remove(users);
   VQ_LOG_INFO(*logger, "removing directory set...");
-  // The commit: the set (and its database) leaves its place in one rename.
-  // Until then every step can be undone, and is when one fails.
-  const std::string aside = paths.removalFolder(getpid());
-  vq::LogIgnored(*logger, fm->removeItem(aside));
-  vq::FsResult moved = down ? fm->renameItem(paths.kestrun2Path, aside)
-                            : vq::FsResult::Fail("keep", paths.kestrun2Path, EAGAIN);
-  if (!moved) {
-    if (down) vq::LogWithCause(*logger, vq::LogType::kInfo, "cannot remove directory set", moved);
-    (void)fail(down ? moved.description() : "the services could not be taken down");
+  // Until the commit every step can be undone, and is when one fails.
+  auto undo = [&](const std::string& why) {
+    (void)fail(why);
     if (restoreServices(users)) removeJournal();
     return false;
+  };
+  if (!down) return undo("the services could not be taken down");
+  // The commit: the set (and its database) leaves its place in one rename.
+  const std::string aside = paths.removalFolder(getpid());
+  vq::LogIgnored(*logger, fm->removeItem(aside));
+  vq::FsResult moved = fm->renameItem(paths.kestrun2Path, aside);
+  if (!moved) {
+    vq::LogWithCause(*logger, vq::LogType::kInfo, "cannot remove directory set", moved);
+    return undo(moved.description());
   }
   vq::FsResult removed = fm->removeItem(aside);
   if (!removed) {
@@ -624,12 +631,13 @@ bool VQKS2Installer::unloadDaemon() {
   // launchctl answered with a failure: that matters only while launchd still
   // has the job (asked only now, so that a normal removal makes the same
   // calls as ever). Its list then goes too.
-  const vq::ArgumentVector print({"launchctl", "print", std::string("system/") + vqDaemonLabel});
+  const vq::ArgumentVector print =
+      vq::LaunchctlPrintArguments(std::string("system/") + vqDaemonLabel);
   vq::ChildOptions options;
   options.resultType = vq::LogType::kInfo;
   const vq::ChildOutcome asked =
       vq::RunChild(*logger, paths.launchctl.c_str(), print.argv(), options);
-  if (!asked.ran || asked.signal != 0 || asked.exitCode != 113) {
+  if (!asked.ran || asked.signal != 0 || asked.exitCode != vq::kLaunchctlNoSuchJob) {
     return fail("the daemon could not be unloaded");
   }
   vq::FsResult removed = fm->removeItem(paths.launchFullPath);
@@ -658,14 +666,13 @@ void VQKS2Installer::removeLeftovers() {
       vq::LogIgnored(*logger, fm->removeItem(paths.supportRoot + "/" + name));
     }
   }
-  settleOrphanBackups();
+  settleOrphanBackups(*names);
 }
 
-void VQKS2Installer::settleOrphanBackups() {
-  const std::optional<std::vector<std::string>> names = fm->contentsOfDirectory(paths.supportRoot);
-  if (!names || journaled) return;
+void VQKS2Installer::settleOrphanBackups(const std::vector<std::string>& names) {
+  if (journaled) return;
   std::vector<std::string> backups;
-  for (const std::string& name : *names) {
+  for (const std::string& name : names) {
     if (StartsWith(name, VQInstallPaths::kBackupPrefix)) backups.push_back(name);
   }
   if (backups.empty()) return;
@@ -676,10 +683,7 @@ void VQKS2Installer::settleOrphanBackups() {
   std::stable_sort(backups.begin(), backups.end(), [&](const std::string& a, const std::string& b) {
     return seconds(a) < seconds(b);
   });
-  std::string ignored;
-  const bool installed =
-      vq::ReadRegularFileAt(paths.instPlistFile, kMaxDatabaseSize, &ignored).ok();
-  if (!installed) {
+  if (!databaseInPlace()) {
     // Nothing installed but a complete older set: it is what was installed.
     const std::string adopted = paths.supportRoot + "/" + backups.back();
     VQ_LOG_DEFAULT(*logger,
@@ -722,17 +726,13 @@ vq::FsResult VQKS2Installer::copySourceToDirectorySet() {
 int VQKS2Installer::install(bool refOnly) {
   if (refOnly) {
     if (!incrementRefCounter(1, nullptr)) return kExitFailure;
-    if (vq::FsResult written = writeDB(); !written) {
-      vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
-      (void)fail(written.description());
-      return kExitFailure;
-    }
+    if (!saveDB()) return kExitFailure;
     return kExitSuccess;
   }
 
   // A first install is journaled too: killed before it finishes, it is taken
   // away by the next run rather than counted.
-  if (!journaled && !writeJournal(kFreshEntry)) {
+  if (!journaled && !writeJournal(vqJournalFresh)) {
     VQ_LOG_ERROR(*logger, "cannot copy service files into place: cannot write %{public}s",
                  paths.pendingFile.c_str());
     return kExitFailure;
@@ -759,11 +759,7 @@ int VQKS2Installer::install(bool refOnly) {
   }
   if (!incrementRefCounter(1, nullptr)) return kExitFailure;
   if (!applyMyVersion()) return kExitFailure;
-  if (vq::FsResult written = writeDB(); !written) {
-    vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
-    (void)fail(written.description());
-    return kExitFailure;
-  }
+  if (!saveDB()) return kExitFailure;
   if (!serviceLoadStart()) {
     VQ_LOG_INFO(*logger, "launchd service installation terminated due to error");
     return kExitFailure;
@@ -803,20 +799,12 @@ bool VQKS2Installer::commitFullInstall() {
   return true;
 }
 
-int VQKS2Installer::uninstall(bool* removedAll) {
+int VQKS2Installer::uninstall() {
   uint32_t remaining = 0;
   if (!incrementRefCounter(-1, &remaining)) return kExitFailure;
   if (remaining != 0) {
     VQ_LOG_INFO(*logger, "other software depends on kestrun, just decreasing ref counter");
-    if (vq::FsResult written = writeDB(); !written) {
-      vq::LogWithCause(*logger, vq::LogType::kError, "cannot save installer database", written);
-      (void)fail(written.description());
-      return kExitFailure;
-    }
-    if (removedAll != nullptr) *removedAll = false;
-    return kExitSuccess;
+    return saveDB() ? kExitSuccess : kExitFailure;
   }
-  if (!removeLastInstallation()) return kExitFailure;
-  if (removedAll != nullptr) *removedAll = true;
-  return kExitSuccess;
+  return removeLastInstallation() ? kExitSuccess : kExitFailure;
 }

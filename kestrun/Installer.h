@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kestrun/InstallPaths.h"
 #include "libutils-macOS/users.h"
@@ -113,7 +114,8 @@ class VQKS2Installer {
   // Whether version 1's marker stands (blockKestrunV1's effect).
   bool versionOneBlocked() const;
   [[nodiscard]] int install(bool refOnly);
-  [[nodiscard]] int uninstall(bool* removedAll);
+  // One reference less; the last one removes the installation.
+  [[nodiscard]] int uninstall();
   // After a successful full install: the run's journal and backup go.
   // False when the run could not commit: it was rolled back, or the next
   // run rolls it back.
@@ -163,7 +165,10 @@ class VQKS2Installer {
   // Deletes staging, backup and removal folders that killed runs left; a
   // backup no journal names is adopted or removed.
   void removeLeftovers();
-  void settleOrphanBackups();
+  // `names`: the support folder's.
+  void settleOrphanBackups(const std::vector<std::string>& names);
+  // Whether the set's database stands in its place (a regular file).
+  bool databaseInPlace() const;
   // The journal: what a run must undo if it does not finish.
   bool writeJournal(const std::string& entry);
   void removeJournal();
@@ -182,6 +187,9 @@ class VQKS2Installer {
   // the plug-in links, and then the journal; what cannot be deleted keeps
   // the journal for the next run.
   void cleanUpAfterRemoval();
+  // writeDB, with a failure logged ("cannot save installer database" and its
+  // cause) and kept for the verdict.
+  bool saveDB();
   // Keeps the first cause of a failure for the verdict; answers false.
   bool fail(const std::string& cause);
 

@@ -69,7 +69,7 @@ std::string Field(const std::string& output, const std::string& name) {
 JobState AskLaunchd(const VQInstallPaths& paths, const std::string& target) {
   JobState job;
   Quiet quiet;
-  const vq::ArgumentVector print({"launchctl", "print", target});
+  const vq::ArgumentVector print = vq::LaunchctlPrintArguments(target);
   const vq::ChildOutcome asked =
       vq::RunChild(quiet, paths.launchctl.c_str(), print.argv(), vq::ChildOptions{});
   if (asked.succeeded() && asked.signal == 0 && asked.output.find(" = {") != std::string::npos) {
@@ -79,7 +79,7 @@ JobState AskLaunchd(const VQInstallPaths& paths, const std::string& target) {
     job.state = Field(asked.output, "state");
     job.pid = Field(asked.output, "pid");
     job.lastExit = Field(asked.output, "last exit code");
-  } else if (asked.ran && asked.exitCode == 113) {
+  } else if (asked.ran && asked.exitCode == vq::kLaunchctlNoSuchJob) {
     job.loaded = "no";
   } else if (asked.output.find("Could not find domain") != std::string::npos) {
     job.loaded = "no graphical session";
@@ -113,12 +113,12 @@ ReportValue Installation(const VQInstallPaths& paths, const VQInstallationState&
   return out;
 }
 
-ReportValue Daemon(const VQInstallPaths& paths, const JobState& job) {
+ReportValue Daemon(const VQInstallPaths& paths, const VQInstallationState& state,
+                   const JobState& job) {
   ReportValue out;
   out.set("Label", vqDaemonLabel);
   out.set("PropertyList", paths.launchFullPath);
-  out.set("PropertyListPresent",
-          vq::FileManager::defaultManager()->itemExists(paths.launchFullPath));
+  out.set("PropertyListPresent", state.daemonPlist);
   out.set("Loaded", job.loaded);
   if (!job.path.empty()) out.set("LoadedFrom", job.path);
   if (!job.state.empty()) out.set("JobState", job.state);
@@ -132,12 +132,12 @@ ReportValue Daemon(const VQInstallPaths& paths, const JobState& job) {
   return out;
 }
 
-ReportValue Agent(const VQInstallPaths& paths, const vq::UserList& users) {
+ReportValue Agent(const VQInstallPaths& paths, const VQInstallationState& state,
+                  const vq::UserList& users) {
   ReportValue out;
   out.set("Label", vqDefaultWSService);
   out.set("PropertyList", paths.wsLaunchFullPath);
-  out.set("PropertyListPresent",
-          vq::FileManager::defaultManager()->itemExists(paths.wsLaunchFullPath));
+  out.set("PropertyListPresent", state.agentPlist);
   ReportValue::Array sessions;
   for (const vq::platform::PosixAccount& account : users.accounts) {
     const JobState job =
@@ -275,15 +275,13 @@ ReportValue CollectStatus(const VQInstallPaths& paths, int* exitStatus) {
   } else if (!state.repair.empty()) {
     problems.push_back("the next run will " + state.repair);
   }
-  const bool daemonPlist = vq::FileManager::defaultManager()->itemExists(paths.launchFullPath);
-  const bool agentPlist = vq::FileManager::defaultManager()->itemExists(paths.wsLaunchFullPath);
   if (notInstalled) {
     if (daemon.loaded == "yes") problems.push_back("the daemon is loaded with nothing installed");
-    if (daemonPlist || agentPlist)
+    if (state.daemonPlist || state.agentPlist)
       problems.push_back("launchd property lists with nothing installed");
   } else if (state.kind == Kind::kInstalled) {
-    if (!daemonPlist) problems.push_back("the daemon's property list is missing");
-    if (!agentPlist) problems.push_back("the agent's property list is missing");
+    if (!state.daemonPlist) problems.push_back("the daemon's property list is missing");
+    if (!state.agentPlist) problems.push_back("the agent's property list is missing");
     if (daemon.loaded != "yes")
       problems.push_back("the daemon is not loaded (" + daemon.loaded + ")");
   }
@@ -302,8 +300,8 @@ ReportValue CollectStatus(const VQInstallPaths& paths, int* exitStatus) {
   report.set("Health", health);
   report.set("Problems", Names(problems));
   report.set("Installation", Installation(paths, state));
-  report.set("Daemon", Daemon(paths, daemon));
-  report.set("Agent", Agent(paths, users));
+  report.set("Daemon", Daemon(paths, state, daemon));
+  report.set("Agent", Agent(paths, state, users));
   report.set("Links", std::move(links));
   report.set("CitrixModules", std::move(modules));
   report.set("LastRun", LastRun(paths));

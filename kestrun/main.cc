@@ -93,20 +93,27 @@ DatabaseVerdict JudgeDatabase(InstDBResult state, Procedure procedure) {
 }
 
 // The start every install and uninstall shares: the installed locations'
-// root folder, the installer object, and (except in update mode) the lock
-// with any interrupted run repaired. Null, with the failure and its cause
-// logged and in *cause, when the run cannot go on.
-std::unique_ptr<VQKS2Installer> OpenInstaller(Procedure procedure, const char* source,
-                                              bool takeLock, const VQInstallPaths& paths,
-                                              vq::Logger& logger, VQRunVerdict& verdict,
-                                              VQRepair* repair, std::string* cause) {
+// root folder, the installer object, and (except in update mode) the lock,
+// any interrupted run repaired, and the database read. Without an installer
+// the run cannot go on; the failure is logged, and its cause kept.
+struct OpenedInstaller {
+  std::unique_ptr<VQKS2Installer> installer;
+  VQRepair repair = VQRepair::kNothing;
+  InstDBResult state = InstDBMissing;
+  std::string cause;
+};
+
+OpenedInstaller OpenInstaller(Procedure procedure, const char* source, bool takeLock,
+                              const VQInstallPaths& paths, vq::Logger& logger,
+                              VQRunVerdict& verdict) {
+  OpenedInstaller opened;
   const char* cannotInitialize = procedure == Procedure::kInstall ? "cannot initialize installer"
                                                                   : "cannot initialize uninstaller";
   // initGlobals: a boolean with its cause.
   if (vq::FsResult ready = VQKS2Installer::initGlobals(paths); !ready) {
     vq::LogWithCause(logger, vq::LogType::kError, cannotInitialize, ready);
-    *cause = std::string(cannotInitialize) + ": " + ready.description();
-    return nullptr;
+    opened.cause = std::string(cannotInitialize) + ": " + ready.description();
+    return opened;
   }
   std::unique_ptr<VQKS2Installer> installer;
   if (procedure == Procedure::kUninstall) {
@@ -117,23 +124,34 @@ std::unique_ptr<VQKS2Installer> OpenInstaller(Procedure procedure, const char* s
   }
   if (!installer) {
     VQ_LOG_ERROR(logger, "%{public}s", cannotInitialize);
-    *cause = cannotInitialize;
-    return nullptr;
+    opened.cause = cannotInitialize;
+    return opened;
   }
-  if (!takeLock) return installer;
+  if (!takeLock) {
+    opened.installer = std::move(installer);
+    return opened;
+  }
   // lock: a boolean with its cause.
   if (vq::FsResult locked = installer->lock(); !locked) {
     vq::LogWithCause(logger, vq::LogType::kError, "cannot lock installation database", locked);
-    *cause = "cannot lock installation database: " + locked.description();
-    return nullptr;
+    opened.cause = "cannot lock installation database: " + locked.description();
+    return opened;
   }
   verdict.setRecorded(true);
-  *repair = installer->repairInterruptedInstall();
-  if (*repair == VQRepair::kFailed) {
-    *cause = "an interrupted run could not be repaired: " + installer->failureCause();
-    return nullptr;
+  opened.repair = installer->repairInterruptedInstall();
+  if (opened.repair == VQRepair::kFailed) {
+    opened.cause = "an interrupted run could not be repaired: " + installer->failureCause();
+    return opened;
   }
-  return installer;
+  opened.state = installer->readDB();
+  if (opened.state == InstDBUnreadable) {
+    vq::LogWithCause(logger, vq::LogType::kError, "cannot read installation database",
+                     installer->databaseReadError());
+    opened.cause = "cannot read installation database: " + installer->failureCause();
+    return opened;
+  }
+  opened.installer = std::move(installer);
+  return opened;
 }
 
 std::string Version(uint32_t version) { return "version " + std::to_string(version); }
@@ -228,18 +246,10 @@ int kestrun_install(const char* source, const VQInstallPaths& paths, vq::Logger&
   VQ_LOG_INFO(logger, "installation started");
   VQRunVerdict verdict(paths, logger, std::string("install ") + (source ? source : ""));
   verdict.setAction("install of " + Version(vqOwnVersion));
-  VQRepair repair = VQRepair::kNothing;
-  std::string cause;
-  auto installer =
-      OpenInstaller(Procedure::kInstall, source, true, paths, logger, verdict, &repair, &cause);
-  if (!installer) return verdict.failed(cause);
-
-  const InstDBResult state = installer->readDB();
-  if (state == InstDBUnreadable) {
-    vq::LogWithCause(logger, vq::LogType::kError, "cannot read installation database",
-                     installer->databaseReadError());
-    return verdict.failed("cannot read installation database: " + installer->failureCause());
-  }
+  OpenedInstaller opened = OpenInstaller(Procedure::kInstall, source, true, paths, logger, verdict);
+  if (!opened.installer) return verdict.failed(opened.cause);
+  VQKS2Installer* const installer = opened.installer.get();
+  const InstDBResult state = opened.state;
   const uint32_t installed = installer->database().uint32ForKey(vqDBVersion).value_or(0);
   if (state == InstDBMissing) verdict.setAction("first install of " + Version(vqOwnVersion));
   if (state == InstDBOlder) {
@@ -288,12 +298,11 @@ int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logg
   VQ_LOG_INFO(logger, "uninstallation started");
   VQRunVerdict verdict(paths, logger, update ? "uninstall -u" : "uninstall");
   verdict.setAction(update ? "removal in update mode" : "uninstall of one reference");
-  VQRepair repair = VQRepair::kNothing;
-  std::string cause;
   // Update mode takes no lock: the newer installer that runs it holds it.
-  auto installer = OpenInstaller(Procedure::kUninstall, nullptr, !update, paths, logger, verdict,
-                                 &repair, &cause);
-  if (!installer) return verdict.failed(cause);
+  OpenedInstaller opened =
+      OpenInstaller(Procedure::kUninstall, nullptr, !update, paths, logger, verdict);
+  if (!opened.installer) return verdict.failed(opened.cause);
+  VQKS2Installer* const installer = opened.installer.get();
   if (update) {
     VQ_LOG_INFO(logger, "uninstaller started in update mode");
     installer->removeAll();
@@ -302,12 +311,8 @@ int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logg
     // state is its to say.
     return verdict.succeeded("this installation removed for the update that runs it");
   }
-  const InstDBResult state = installer->readDB();
-  if (state == InstDBUnreadable) {
-    vq::LogWithCause(logger, vq::LogType::kError, "cannot read installation database",
-                     installer->databaseReadError());
-    return verdict.failed("cannot read installation database: " + installer->failureCause());
-  }
+  const InstDBResult state = opened.state;
+  const VQRepair repair = opened.repair;
   if (state == InstDBMissing &&
       (repair == VQRepair::kFirstInstallRemoved || repair == VQRepair::kRemovalFinished)) {
     // The interrupted first install never counted, or the interrupted
@@ -329,8 +334,7 @@ int kestrun_uninstall(bool update, const VQInstallPaths& paths, vq::Logger& logg
   if (installer->database().uint32ForKey(vqDBReferenceCounter).value_or(0) <= 1) {
     verdict.setAction("last uninstall");
   }
-  bool removedAll = false;
-  if (installer->uninstall(&removedAll) != kExitSuccess) {
+  if (installer->uninstall() != kExitSuccess) {
     VQ_LOG_INFO(logger, "uninstall process terminated due to error");
     return verdict.failed(CauseOf(*installer, "uninstall process terminated due to error"));
   }

@@ -84,6 +84,10 @@ ArgumentVector LaunchctlStartArguments(const char* label) {
   return ArgumentVector({"launchctl", "start", label});
 }
 
+ArgumentVector LaunchctlPrintArguments(const std::string& target) {
+  return ArgumentVector({"launchctl", "print", target});
+}
+
 }  // namespace vq
 
 bool vq_launchctl_bootstrap(vq::Logger& logger, const char* domain, uint32_t uid, const char* path,

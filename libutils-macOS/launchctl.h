@@ -53,6 +53,10 @@ bool LaunchctlOutputReportsLoaded(std::string_view output);
 ArgumentVector LaunchctlLoadArguments(const std::string& path);
 ArgumentVector LaunchctlUnloadArguments(const std::string& path);
 ArgumentVector LaunchctlStartArguments(const char* label);
+// "launchctl" "print" <target>: what launchd holds of a domain or a job.
+ArgumentVector LaunchctlPrintArguments(const std::string& target);
+// The exit status of "launchctl print" for a job launchd does not have.
+inline constexpr int kLaunchctlNoSuchJob = 113;
 
 }  // namespace vq
 
